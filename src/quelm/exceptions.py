@@ -1,0 +1,68 @@
+"""Exceptions raised by quelm.
+
+Every error about the bytes being decoded derives from :class:`ValueError`,
+so ``except ValueError`` covers invalid, incomplete and surplus input alike.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+__all__ = [
+    "UnpackException",
+    "BufferFull",
+    "OutOfData",
+    "FormatError",
+    "StackError",
+    "ExtraData",
+]
+
+
+class UnpackException(Exception):
+    """Base class of every exception raised while decoding."""
+
+
+class BufferFull(UnpackException):
+    """The Unpacker's input buffer would grow beyond ``max_buffer_size``."""
+
+
+class OutOfData(UnpackException, ValueError):
+    """The input ended before the value being read was complete.
+
+    An :class:`~quelm.Unpacker` keeps the partial value: feed it more bytes
+    and call the same method again to resume.
+    """
+
+
+class FormatError(UnpackException, ValueError):
+    """The input is not valid Quelm (a byte that starts no value)."""
+
+
+class StackError(UnpackException, ValueError):
+    """The input nests containers deeper than the decoder allows."""
+
+
+class ExtraData(UnpackException, ValueError):
+    """A complete value was decoded, but bytes were left after it.
+
+    ``unpacked`` holds the decoded value and ``extra`` the bytes after it.
+    """
+
+    unpacked: Any
+    extra: bytes
+
+    def __init__(self, unpacked: Any, extra: bytes) -> None:
+        super().__init__(unpacked, extra)
+        self.unpacked = unpacked
+        self.extra = extra
+
+    def __str__(self) -> str:
+        shown = self.extra[:16].hex(" ")
+        more = " ..." if len(self.extra) > 16 else ""
+        value = repr(self.unpacked)
+        if len(value) > 80:
+            value = value[:77] + "..."
+        return (
+            f"unpack(b) received extra data: {len(self.extra)} byte(s) "
+            f"[{shown}{more}] after the value {value}"
+        )
