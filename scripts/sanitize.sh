@@ -15,7 +15,7 @@ export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONMALLOC=malloc
 export HYPOTHESIS_PROFILE=${HYPOTHESIS_PROFILE:-ci}
-PYTHONPATH=src "$python" -m pytest -q -p no:cacheprovider "$@"
-status=$?
+status=0
+PYTHONPATH=src "$python" -m pytest -q -p no:cacheprovider "$@" || status=$?
 rm -f src/quelm/_cquelm*.so
 exit $status
