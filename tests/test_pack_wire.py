@@ -221,3 +221,18 @@ def test_small_buffer_grows():
         q.pack(i)
     expected = b"".join(Packer().pack(i) for i in range(1000))
     assert q.bytes() == expected
+
+
+@pytest.mark.parametrize("use_bin_type, header", [(True, "c6 00 20 00 01"), (False, "db 00 20 00 01")])
+@pytest.mark.parametrize("autoreset", [True, False])
+def test_large_bytes(use_bin_type, header, autoreset):
+    data = bytes(range(256)) * 8192 + b"!"
+    p = Packer(use_bin_type=use_bin_type, autoreset=autoreset, buf_size=16)
+    result = p.pack(data)
+    if not autoreset:
+        assert result is None
+        result = p.bytes()
+    assert result[:5] == bytes.fromhex(header)
+    assert result[5:] == data
+    assert p.pack(1) in (b"\x01", None)
+    assert p.bytes() == (b"" if autoreset else result + b"\x01")

@@ -33,6 +33,10 @@ struct OutputBuffer {
     bool frozen;
 };
 
+// What a write to a frozen buffer, and every guarded Packer operation while
+// views exist, fails with (BufferError).
+inline constexpr char export_guard_message[] = "Existing exports of data: Packer cannot be changed";
+
 // Called with the owner's export count going from 0 to 1 and back.
 QUELM_INLINE void buffer_freeze(OutputBuffer *b) noexcept {
     b->frozen = true;
