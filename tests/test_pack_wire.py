@@ -236,3 +236,22 @@ def test_large_bytes(use_bin_type, header, autoreset):
     assert result[5:] == data
     assert p.pack(1) in (b"\x01", None)
     assert p.bytes() == (b"" if autoreset else result + b"\x01")
+
+
+@pytest.mark.parametrize("length", range(0, 40))
+def test_short_payloads_copied_exactly(length):
+    text = "".join(chr(0x61 + (i * 7) % 26) for i in range(length))
+    head = bytes([0xA0 | length]) if length < 32 else bytes([0xD9, length])
+    assert Packer().pack(text) == head + text.encode()
+    data = bytes((i * 37 + 11) % 256 for i in range(length))
+    assert Packer().pack(data) == bytes([0xC4, length]) + data
+    p = Packer(autoreset=False, buf_size=0)
+    for _ in range(3):
+        p.pack(text)
+    assert p.bytes() == (head + text.encode()) * 3
+
+
+def test_non_ascii_str_through_cached_utf8():
+    text = "ab\u00e9" * 20
+    encoded = text.encode()
+    assert Packer().pack(text) == bytes([0xD9, len(encoded)]) + encoded

@@ -119,21 +119,21 @@ QUELM_INLINE int pack_bin(Packer *self, PyTypeObject *type, const char *data,
                           Py_ssize_t n) noexcept {
     if (QUELM_UNLIKELY(too_long(n)))
         return raise_too_large(type);
-    if (write_bin_header(&self->buffer, static_cast<size_t>(n)) < 0)
-        return -1;
-    return write_bytes(&self->buffer, data, static_cast<size_t>(n));
+    return write_bin(&self->buffer, data, static_cast<size_t>(n));
 }
 
 QUELM_INLINE int pack_utf8(Packer *self, const char *s, Py_ssize_t n) noexcept {
     if (QUELM_UNLIKELY(too_long(n)))
         return raise_value_error("unicode string is too large");
-    if (write_str_header(&self->buffer, static_cast<size_t>(n)) < 0)
-        return -1;
-    return write_bytes(&self->buffer, s, static_cast<size_t>(n));
+    return write_str(&self->buffer, s, static_cast<size_t>(n));
 }
 
-// A str through the interpreter's cached UTF-8 form.
+// A str through the interpreter's cached UTF-8 form; a compact ASCII str
+// is its own UTF-8 and is read in place.
 QUELM_INLINE int pack_str_fast(Packer *self, PyObject *o) noexcept {
+    if (QUELM_LIKELY(PyUnicode_IS_COMPACT_ASCII(o)))
+        return pack_utf8(self, static_cast<const char *>(PyUnicode_DATA(o)),
+                         PyUnicode_GET_LENGTH(o));
     Py_ssize_t n;
     const char *s = PyUnicode_AsUTF8AndSize(o, &n);
     if (s == nullptr)
@@ -369,14 +369,11 @@ int pack_memoryview(Packer *self, PyObject *o) noexcept {
     Py_buffer view;
     if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) < 0)
         return -1;
-    int r;
     if (too_long(view.len)) {
         PyBuffer_Release(&view);
         return raise_value_error("memoryview is too large");
     }
-    r = write_bin_header(&self->buffer, static_cast<size_t>(view.len));
-    if (r == 0)
-        r = write_bytes(&self->buffer, view.buf, static_cast<size_t>(view.len));
+    const int r = write_bin(&self->buffer, view.buf, static_cast<size_t>(view.len));
     PyBuffer_Release(&view);
     return r;
 }
