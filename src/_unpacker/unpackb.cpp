@@ -312,6 +312,16 @@ PyObject *unpackb_repr(PyObject *) noexcept {
     return PyUnicode_FromString("<built-in function unpackb>");
 }
 
+// Pickled by reference, like the builtin functions.
+PyObject *unpackb_reduce(PyObject *, PyObject *) noexcept {
+    return PyUnicode_FromString("unpackb");
+}
+
+PyMethodDef unpackb_methods[] = {
+    {"__reduce__", unpackb_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef unpackb_getset[] = {
     {"__doc__", unpackb_get_doc, nullptr, nullptr, nullptr},
     {"__name__", unpackb_get_name, nullptr, nullptr, nullptr},
@@ -331,6 +341,7 @@ PyTypeObject unpackb_type = {
     .tp_repr = unpackb_repr,
     .tp_call = PyVectorcall_Call,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
+    .tp_methods = unpackb_methods,
     .tp_getset = unpackb_getset,
 };
 
