@@ -138,11 +138,19 @@ struct UnpackbArgs {
 
 // The decoding proper, once the arguments are converted.
 PyObject *unpackb_impl(const UnpackbArgs &a) noexcept {
+    // Exact bytes are immutable and kept alive by the caller for the call,
+    // so they are read in place without acquiring a view (view.obj stays
+    // NULL, which PyBuffer_Release ignores).
     Py_buffer view;
+    view.obj = nullptr;
     const char *buf;
     Py_ssize_t buf_len;
-    if (get_data_from_buffer(a.packed, &view, &buf, &buf_len) < 0)
+    if (PyBytes_CheckExact(a.packed)) {
+        buf = PyBytes_AS_STRING(a.packed);
+        buf_len = PyBytes_GET_SIZE(a.packed);
+    } else if (get_data_from_buffer(a.packed, &view, &buf, &buf_len) < 0) {
         return nullptr;
+    }
     int64_t limits[5];
     for (int i = 0; i < 5; ++i) {
         limits[i] = a.limits[i];
