@@ -12,6 +12,8 @@
 
 #include "_unpacker/context.h"
 
+#include <climits>
+
 namespace quelm {
 
 // Cold raisers, out of line.
@@ -24,13 +26,23 @@ QUELM_INLINE PyObject *construct_bool(bool v) noexcept {
     return Py_NewRef(v ? Py_True : Py_False);
 }
 
+// PyLong_FromLong has the interpreter's fastest paths (the small-int cache,
+// single-digit values), so every value a C long holds goes through it.
 QUELM_INLINE PyObject *construct_uint(uint64_t v) noexcept {
-    if (v <= 0x7fffffffu)
+    if (v <= static_cast<uint64_t>(LONG_MAX))
         return PyLong_FromLong(static_cast<long>(v));
     return PyLong_FromUnsignedLongLong(v);
 }
 
-QUELM_INLINE PyObject *construct_int(int64_t v) noexcept { return PyLong_FromLongLong(v); }
+QUELM_INLINE PyObject *construct_int(int64_t v) noexcept {
+#if LONG_MAX >= INT64_MAX
+    return PyLong_FromLong(static_cast<long>(v));
+#else
+    if (v >= LONG_MIN && v <= LONG_MAX)
+        return PyLong_FromLong(static_cast<long>(v));
+    return PyLong_FromLongLong(v);
+#endif
+}
 
 QUELM_INLINE PyObject *construct_float(double v) noexcept { return PyFloat_FromDouble(v); }
 

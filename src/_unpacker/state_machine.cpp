@@ -62,10 +62,112 @@ QUELM_COLD int raise_invalid_container_type(uint32_t type) noexcept {
     return -1;
 }
 
-}  // namespace
+// The number of state `code` (FLOAT32..INT64) whose payload starts at f.
+// Inlined with a constant code wherever the code is known, so the switch
+// folds away.
+QUELM_INLINE PyObject *construct_number(uint32_t code, const unsigned char *f) noexcept {
+    switch (code) {
+    case FLOAT32: return construct_float(load_be_float32(f));
+    case FLOAT64: return construct_float(load_be_float64(f));
+    case UINT8: return construct_uint(f[0]);
+    case UINT16: return construct_uint(load_be16(f));
+    case UINT32: return construct_uint(load_be32(f));
+    case UINT64: return construct_uint(load_be64(f));
+    case INT8: return construct_int(static_cast<int8_t>(f[0]));
+    case INT16: return construct_int(static_cast<int16_t>(load_be16(f)));
+    case INT32: return construct_int(static_cast<int32_t>(load_be32(f)));
+    default: return construct_int(static_cast<int64_t>(load_be64(f)));
+    }
+}
 
-int decode_execute(bool construct, DecodeContext *ctx, const char *data, Py_ssize_t length,
-                   Py_ssize_t *offset) noexcept {
+// A str payload of n >= 1 bytes: map keys go through the key cache.
+QUELM_INLINE PyObject *construct_text(const DecodeContext *ctx, uint32_t depth, const char *text,
+                                      uint64_t n) noexcept {
+    return depth != 0 && ctx->stack[depth - 1].container_type == MAP_KEY
+               ? construct_key_str(ctx->options, text, n)
+               : construct_str(ctx->options, text, n);
+}
+
+// Scalars that need no context: the item whose first byte is at p, when it
+// is a number, nil, a boolean or a short str and all its bytes are at hand.
+// Returns 1 with `*item` (new reference) and `*q` at its last byte, 0 when
+// the item is of another kind or cut off (nothing done), or -1 with an
+// exception set and `*q` at the failed item's last byte.
+QUELM_INLINE int construct_simple(const DecodeOptions &o, const unsigned char *d, Py_ssize_t p,
+                                  Py_ssize_t length, Py_ssize_t *q, PyObject **item) noexcept {
+    const unsigned b = d[p];
+    const uint64_t avail = static_cast<uint64_t>(length - p - 1);
+    PyObject *v;
+    if (b <= 0x7f) {
+        v = construct_uint(b);
+        *q = p;
+    } else if (b >= 0xe0) {
+        v = construct_int(static_cast<int>(b) - 256);
+        *q = p;
+    } else if (b >= 0xca && b <= 0xd3) {
+        const uint64_t width = uint64_t{1} << (b & 3);
+        if (avail < width)
+            return 0;
+        v = construct_number(b & 0x1f, d + p + 1);
+        *q = p + static_cast<Py_ssize_t>(width);
+    } else if (b >= 0xa1 && b <= 0xbf) {
+        const uint64_t len = b & 0x1f;
+        if (avail < len)
+            return 0;
+        v = construct_str(o, reinterpret_cast<const char *>(d + p + 1), len);
+        *q = p + static_cast<Py_ssize_t>(len);
+    } else if (b == 0xc0) {
+        v = construct_nil();
+        *q = p;
+    } else if (b == 0xc2 || b == 0xc3) {
+        v = construct_bool(b == 0xc3);
+        *q = p;
+    } else {
+        return 0;
+    }
+    *item = v;
+    return v != nullptr ? 1 : -1;
+}
+
+// The fill loop for arrays: stores the simple items that follow at p
+// straight into the array's pre-sized slots, with none of the per-item
+// bookkeeping of the machine. It stops before the array's last item, so the
+// array always completes through the machine, and at the first item of
+// another kind. Returns 0 with `p` at the next item (`q` before it), or -1
+// with an exception set and `q` at the failed item's last byte.
+QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame &fr, const unsigned char *d,
+                            Py_ssize_t length, Py_ssize_t &p, Py_ssize_t &q,
+                            uint64_t &awaited) noexcept {
+    PyObject *c = fr.container;
+    const uint64_t room = static_cast<uint64_t>(
+        PyList_CheckExact(c) ? PyList_GET_SIZE(c) : PyTuple_GET_SIZE(c));
+    const uint64_t end = room < fr.size - 1 ? room : fr.size - 1;
+    PyObject **slots = PySequence_Fast_ITEMS(c);
+    uint64_t i = fr.count;
+    int r = 0;
+    while (i < end && p < length) {
+        PyObject *item;
+        r = construct_simple(o, d, p, length, &q, &item);
+        if (r <= 0)
+            break;
+        slots[i++] = item;
+        awaited -= 1;
+        p = q + 1;
+    }
+    fr.count = i;
+    return r < 0 ? -1 : 0;
+}
+
+// The machine, compiled once per mode so that the construct-mode loop
+// carries no mode tests.
+//
+// Items whose bytes are all at hand complete straight from the header
+// dispatch (the common case for whole inputs); the trail states are entered
+// only when an item is cut off by the end of the input. Both ways leave the
+// context exactly as the other would.
+template <bool kConstruct>
+int run_machine(DecodeContext *ctx, const char *data, Py_ssize_t length,
+                Py_ssize_t *offset) noexcept {
     Py_ssize_t p = *offset;
     if (p >= length)
         return DECODE_NEED_MORE;
@@ -85,76 +187,96 @@ int decode_execute(bool construct, DecodeContext *ctx, const char *data, Py_ssiz
     for (;;) {
         if (state == HEADER) {
             const unsigned b = d[p];
+            // Bytes present after the first one.
+            const uint64_t avail = static_cast<uint64_t>(length - p - 1);
+            const unsigned char *const f = d + p + 1;
             q = p;
-            switch (b >> 4) {
-            case 0x0: case 0x1: case 0x2: case 0x3:
-            case 0x4: case 0x5: case 0x6: case 0x7:
-                if (construct && (item = construct_uint(b)) == nullptr)
+            switch (b) {
+            case 0x00 ... 0x7f:
+                if (kConstruct && (item = construct_uint(b)) == nullptr)
                     goto error;
                 goto complete;
-            case 0xe: case 0xf:
-                if (construct && (item = construct_int(static_cast<int>(b) - 256)) == nullptr)
+            case 0xe0 ... 0xff:
+                if (kConstruct && (item = construct_int(static_cast<int>(b) - 256)) == nullptr)
                     goto error;
                 goto complete;
-            case 0x8:
+            case 0x80 ... 0x8f:
                 n = b & 0x0f;
                 is_map = true;
                 goto open;
-            case 0x9:
+            case 0x90 ... 0x9f:
                 n = b & 0x0f;
                 is_map = false;
                 goto open;
-            case 0xa: case 0xb:
-                if (b == 0xa0) {
-                    if (construct && (item = construct_str(o, nullptr, 0)) == nullptr)
+            case 0xa0:
+                if (kConstruct && (item = construct_str(o, nullptr, 0)) == nullptr)
+                    goto error;
+                goto complete;
+            case 0xa1 ... 0xbf:
+                state = STR_PAYLOAD;
+                trail = b & 0x1f;
+                if (avail >= trail) {
+                    q = p + static_cast<Py_ssize_t>(trail);
+                    if (kConstruct &&
+                        (item = construct_text(ctx, depth, reinterpret_cast<const char *>(f),
+                                               trail)) == nullptr)
                         goto error;
                     goto complete;
                 }
-                state = STR_PAYLOAD;
-                trail = b & 0x1f;
                 break;
-            default:  // 0xc0..0xdf
-                switch (b & 0x1f) {
-                case 0:
-                    if (construct)
-                        item = construct_nil();
+            case 0xc0:
+                if (kConstruct)
+                    item = construct_nil();
+                goto complete;
+            case 0xc1:
+                status = DECODE_INVALID_BYTE;
+                goto stop;
+            case 0xc2:
+            case 0xc3:
+                if (kConstruct)
+                    item = construct_bool(b == 0xc3);
+                goto complete;
+            case 0xc4 ... 0xc9:  // bin and ext 8/16/32: 1, 2, 4 length bytes
+                state = b & 0x1f;
+                trail = 1u << ((state - 4) % 3);
+                break;
+            case 0xca ... 0xd3:  // float 32/64 (4, 8 bytes), uint and int 8..64
+                state = b & 0x1f;
+                trail = 1u << (b & 3);
+                if (avail >= trail) {
+                    q = p + static_cast<Py_ssize_t>(trail);
+                    if (kConstruct && (item = construct_number(state, f)) == nullptr)
+                        goto error;
                     goto complete;
-                case 1:
-                    status = DECODE_INVALID_BYTE;
-                    goto stop;
-                case 2:
-                case 3:
-                    if (construct)
-                        item = construct_bool(b == 0xc3);
-                    goto complete;
-                case 4: case 5: case 6:        // bin 8/16/32: 1, 2, 4 length bytes
-                case 7: case 8: case 9:        // ext 8/16/32
-                    state = b & 0x1f;
-                    trail = 1u << ((state - 4) % 3);
-                    break;
-                case 10: case 11:              // float 32/64: 4, 8 bytes
-                case 12: case 13: case 14: case 15:  // uint 8..64
-                case 16: case 17: case 18: case 19:  // int 8..64
-                    state = b & 0x1f;
-                    trail = 1u << (b & 3);
-                    break;
-                case 20: case 21: case 22: case 23:  // fixed ext 1, 2, 4, 8
-                    state = EXT_PAYLOAD;
-                    trail = (1u << (b & 3)) + 1;
-                    break;
-                case 24:                       // fixed ext 16
-                    state = EXT_PAYLOAD;
-                    trail = 17;
-                    break;
-                case 25:                       // str 8
-                    state = STR8_LENGTH;
-                    trail = 1;
-                    break;
-                default:                       // str 16/32, array and map 16/32
-                    state = b & 0x1f;
-                    trail = 2u << (b & 1);
-                    break;
                 }
+                break;
+            case 0xd4 ... 0xd7:  // fixed ext 1, 2, 4, 8
+                state = EXT_PAYLOAD;
+                trail = (1u << (b & 3)) + 1;
+                break;
+            case 0xd8:  // fixed ext 16
+                state = EXT_PAYLOAD;
+                trail = 17;
+                break;
+            case 0xd9:  // str 8
+                state = STR8_LENGTH;
+                trail = 1;
+                // A non-empty payload wholly present completes here, as the
+                // two trail states would (ending in STR_PAYLOAD).
+                if (avail >= 1 && f[0] != 0 && avail - 1 >= f[0]) {
+                    state = STR_PAYLOAD;
+                    trail = f[0];
+                    q = p + 1 + static_cast<Py_ssize_t>(trail);
+                    if (kConstruct &&
+                        (item = construct_text(ctx, depth, reinterpret_cast<const char *>(f + 1),
+                                               trail)) == nullptr)
+                        goto error;
+                    goto complete;
+                }
+                break;
+            default:  // str 16/32, array and map 16/32
+                state = b & 0x1f;
+                trail = 2u << (b & 1);
                 break;
             }
             p += 1;
@@ -169,37 +291,18 @@ int decode_execute(bool construct, DecodeContext *ctx, const char *data, Py_ssiz
             const unsigned char *f = d + p;
             q = p + static_cast<Py_ssize_t>(trail) - 1;
             switch (state) {
+            case FLOAT32:
+            case FLOAT64:
             case UINT8:
             case UINT16:
             case UINT32:
-            case UINT64: {
-                const uint64_t v = trail == 1   ? f[0]
-                                   : trail == 2 ? load_be16(f)
-                                   : trail == 4 ? load_be32(f)
-                                                : load_be64(f);
-                if (construct && (item = construct_uint(v)) == nullptr)
-                    goto error;
-                goto complete;
-            }
+            case UINT64:
             case INT8:
             case INT16:
             case INT32:
-            case INT64: {
-                const int64_t v = trail == 1   ? static_cast<int8_t>(f[0])
-                                  : trail == 2 ? static_cast<int16_t>(load_be16(f))
-                                  : trail == 4 ? static_cast<int32_t>(load_be32(f))
-                                               : static_cast<int64_t>(load_be64(f));
-                if (construct && (item = construct_int(v)) == nullptr)
+            case INT64:
+                if (kConstruct && (item = construct_number(state, f)) == nullptr)
                     goto error;
-                goto complete;
-            }
-            case FLOAT32:
-            case FLOAT64:
-                if (construct) {
-                    const double v = trail == 4 ? load_be_float32(f) : load_be_float64(f);
-                    if ((item = construct_float(v)) == nullptr)
-                        goto error;
-                }
                 goto complete;
             case STR8_LENGTH:
             case STR16_LENGTH:
@@ -210,7 +313,7 @@ int decode_execute(bool construct, DecodeContext *ctx, const char *data, Py_ssiz
                 const uint64_t len = load_be_field(f, trail);
                 const bool is_str = state >= STR8_LENGTH;
                 if (len == 0) {
-                    if (construct) {
+                    if (kConstruct) {
                         item = is_str ? construct_str(o, nullptr, 0) : construct_bin(o, nullptr, 0);
                         if (item == nullptr)
                             goto error;
@@ -240,22 +343,18 @@ int decode_execute(bool construct, DecodeContext *ctx, const char *data, Py_ssiz
                 is_map = true;
                 goto open;
             case STR_PAYLOAD:
-                if (construct) {
-                    const char *text = reinterpret_cast<const char *>(f);
-                    item = depth != 0 && ctx->stack[depth - 1].container_type == MAP_KEY
-                               ? construct_key_str(o, text, trail)
-                               : construct_str(o, text, trail);
-                    if (item == nullptr)
-                        goto error;
-                }
+                if (kConstruct &&
+                    (item = construct_text(ctx, depth, reinterpret_cast<const char *>(f),
+                                           trail)) == nullptr)
+                    goto error;
                 goto complete;
             case BIN_PAYLOAD:
-                if (construct &&
+                if (kConstruct &&
                     (item = construct_bin(o, reinterpret_cast<const char *>(f), trail)) == nullptr)
                     goto error;
                 goto complete;
             case EXT_PAYLOAD:
-                if (construct &&
+                if (kConstruct &&
                     (item = construct_ext(o, reinterpret_cast<const char *>(f), trail)) == nullptr)
                     goto error;
                 goto complete;
@@ -273,7 +372,7 @@ int decode_execute(bool construct, DecodeContext *ctx, const char *data, Py_ssiz
             p = q;
             goto stop;
         }
-        if (construct) {
+        if (kConstruct) {
             if (n == 0) {
                 item = is_map ? make_empty_map(o) : make_empty_array(o);
                 if (item != nullptr)
@@ -318,21 +417,20 @@ int decode_execute(bool construct, DecodeContext *ctx, const char *data, Py_ssiz
             ContainerFrame &fr = ctx->stack[depth - 1];
             const uint32_t type = fr.container_type;
             awaited -= 1;
-            if (type == MAP_KEY) {
+            if (QUELM_LIKELY(type == ARRAY_ITEM)) {
+                if (kConstruct && add_array_item(fr.container, fr.count, item) < 0) {
+                    item = nullptr;
+                    goto error;
+                }
+            } else if (type == MAP_KEY) {
                 fr.pending_key = item;
                 item = nullptr;
                 fr.container_type = MAP_VALUE;
                 goto next;
-            }
-            if (type == ARRAY_ITEM) {
-                if (construct && add_array_item(fr.container, fr.count, item) < 0) {
-                    item = nullptr;
-                    goto error;
-                }
             } else if (type == MAP_VALUE) {
                 PyObject *key = fr.pending_key;
                 fr.pending_key = nullptr;
-                if (construct && add_map_pair(o, fr.container, fr.count, key, item) < 0) {
+                if (kConstruct && add_map_pair(o, fr.container, fr.count, key, item) < 0) {
                     item = nullptr;
                     goto error;
                 }
@@ -350,14 +448,14 @@ int decode_execute(bool construct, DecodeContext *ctx, const char *data, Py_ssiz
             item = fr.container;
             fr.container = nullptr;
             depth -= 1;
-            if (construct) {
+            if (kConstruct) {
                 finish_container(item);
                 item = type == ARRAY_ITEM ? end_array(o, item) : end_map(o, item);
                 if (item == nullptr)
                     goto error;
             }
         }
-        ctx->result = construct ? item : Py_NewRef(Py_None);
+        ctx->result = kConstruct ? item : Py_NewRef(Py_None);
         ctx->state = state;
         ctx->trail = trail;
         ctx->depth = 0;
@@ -368,6 +466,9 @@ int decode_execute(bool construct, DecodeContext *ctx, const char *data, Py_ssiz
     next:
         p = q + 1;
         state = HEADER;
+        if (kConstruct && depth != 0 && ctx->stack[depth - 1].container_type == ARRAY_ITEM &&
+            fill_array(o, ctx->stack[depth - 1], d, length, p, q, awaited) < 0)
+            goto error;
         if (p == length) {
             status = DECODE_NEED_MORE;
             goto stop;
@@ -387,14 +488,22 @@ stop:
     return status;
 }
 
+}  // namespace
+
+int decode_execute(bool construct, DecodeContext *ctx, const char *data, Py_ssize_t length,
+                   Py_ssize_t *offset) noexcept {
+    return construct ? run_machine<true>(ctx, data, length, offset)
+                     : run_machine<false>(ctx, data, length, offset);
+}
+
 int decode_construct(DecodeContext *ctx, const char *data, Py_ssize_t length,
                      Py_ssize_t *offset) noexcept {
-    return decode_execute(true, ctx, data, length, offset);
+    return run_machine<true>(ctx, data, length, offset);
 }
 
 int decode_skip(DecodeContext *ctx, const char *data, Py_ssize_t length,
                 Py_ssize_t *offset) noexcept {
-    return decode_execute(false, ctx, data, length, offset);
+    return run_machine<false>(ctx, data, length, offset);
 }
 
 void clear_context(DecodeContext *ctx) noexcept {
