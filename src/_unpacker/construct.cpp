@@ -238,7 +238,8 @@ int add_map_pair(const DecodeOptions &o, PyObject *c, uint64_t index, PyObject *
         Py_DECREF(value);
         return -1;
     }
-    if (kt == &PyUnicode_Type)
+    // Keys from the key cache are interned already; the check saves the call.
+    if (kt == &PyUnicode_Type && !PyUnicode_CHECK_INTERNED(key))
         PyUnicode_InternInPlace(&key);
     if (QUELM_LIKELY(!o.use_pairs_hook)) {
         const int r = PyDict_SetItem(c, key, value);

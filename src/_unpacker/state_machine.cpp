@@ -129,19 +129,24 @@ QUELM_INLINE int construct_simple(const DecodeOptions &o, const unsigned char *d
     return v != nullptr ? 1 : -1;
 }
 
-// The fill loop for arrays: stores the simple items that follow at p
-// straight into the array's pre-sized slots, with none of the per-item
-// bookkeeping of the machine. It stops before the array's last item, so the
-// array always completes through the machine, and at the first item of
-// another kind. Returns 0 with `p` at the next item (`q` before it), or -1
-// with an exception set and `q` at the failed item's last byte.
+// The fill loops. Once an item has completed inside a container, the items
+// that follow are mostly simple ones with all their bytes at hand; the loops
+// below complete them straight into the innermost container, without the
+// machine's per-item bookkeeping, and stop at the first item of another kind
+// (which the machine then reads as usual). Each leaves the frame, `awaited`,
+// `p` and `q` as the machine would have left them after the same items, and
+// returns 1 when the container received its last item (`p` after it), 0 when
+// it stopped before an item (`p` at that item), or -1 with an exception set
+// and `q` at the failed item's last byte.
+
+// Array items go into the pre-sized slots of the list or tuple.
 QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame &fr, const unsigned char *d,
                             Py_ssize_t length, Py_ssize_t &p, Py_ssize_t &q,
                             uint64_t &awaited) noexcept {
     PyObject *c = fr.container;
     const uint64_t room = static_cast<uint64_t>(
         PyList_CheckExact(c) ? PyList_GET_SIZE(c) : PyTuple_GET_SIZE(c));
-    const uint64_t end = room < fr.size - 1 ? room : fr.size - 1;
+    const uint64_t end = room < fr.size ? room : fr.size;
     PyObject **slots = PySequence_Fast_ITEMS(c);
     uint64_t i = fr.count;
     int r = 0;
@@ -155,7 +160,45 @@ QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame &fr, const un
         p = q + 1;
     }
     fr.count = i;
-    return r < 0 ? -1 : 0;
+    if (r < 0)
+        return -1;
+    return i == fr.size ? 1 : 0;
+}
+
+// Map pairs of a dict (not a pairs list) whose key is a non-empty short
+// str; a key whose value is not simple is left pending in the frame.
+QUELM_INLINE int fill_dict(const DecodeOptions &o, ContainerFrame &fr, const unsigned char *d,
+                           Py_ssize_t length, Py_ssize_t &p, Py_ssize_t &q,
+                           uint64_t &awaited) noexcept {
+    while (p < length) {
+        const unsigned b = d[p];
+        if (b < 0xa1 || b > 0xbf)
+            return 0;
+        const uint64_t len = b & 0x1f;
+        if (static_cast<uint64_t>(length - p - 1) < len)
+            return 0;
+        q = p + static_cast<Py_ssize_t>(len);
+        PyObject *key = construct_key_str(o, reinterpret_cast<const char *>(d + p + 1), len);
+        if (key == nullptr)
+            return -1;
+        fr.pending_key = key;
+        fr.container_type = MAP_VALUE;
+        awaited -= 1;
+        p = q + 1;
+        PyObject *value;
+        const int r = p < length ? construct_simple(o, d, p, length, &q, &value) : 0;
+        if (r <= 0)
+            return r;
+        fr.pending_key = nullptr;
+        if (add_map_pair(o, fr.container, fr.count, key, value) < 0)
+            return -1;
+        fr.container_type = MAP_KEY;
+        awaited -= 1;
+        p = q + 1;
+        if (++fr.count == fr.size)
+            return 1;
+    }
+    return 0;
 }
 
 // The machine, compiled once per mode so that the construct-mode loop
@@ -443,17 +486,7 @@ int run_machine(DecodeContext *ctx, const char *data, Py_ssize_t length,
             item = nullptr;
             if (++fr.count != fr.size)
                 goto next;
-            // The container is complete: it leaves the stack and becomes the
-            // item completed one level further out.
-            item = fr.container;
-            fr.container = nullptr;
-            depth -= 1;
-            if (kConstruct) {
-                finish_container(item);
-                item = type == ARRAY_ITEM ? end_array(o, item) : end_map(o, item);
-                if (item == nullptr)
-                    goto error;
-            }
+            goto close;
         }
         ctx->result = kConstruct ? item : Py_NewRef(Py_None);
         ctx->state = state;
@@ -463,12 +496,40 @@ int run_machine(DecodeContext *ctx, const char *data, Py_ssize_t length,
         *offset = q + 1;
         return DECODE_COMPLETE;
 
+    close:
+        // The innermost container received its last item (which ended at
+        // q): it leaves the stack and becomes the item completed one level
+        // further out.
+        {
+            ContainerFrame &fr = ctx->stack[depth - 1];
+            const bool is_array = fr.container_type == ARRAY_ITEM;
+            item = fr.container;
+            fr.container = nullptr;
+            depth -= 1;
+            if (kConstruct) {
+                finish_container(item);
+                item = is_array ? end_array(o, item) : end_map(o, item);
+                if (item == nullptr)
+                    goto error;
+            }
+        }
+        goto complete;
+
     next:
         p = q + 1;
         state = HEADER;
-        if (kConstruct && depth != 0 && ctx->stack[depth - 1].container_type == ARRAY_ITEM &&
-            fill_array(o, ctx->stack[depth - 1], d, length, p, q, awaited) < 0)
-            goto error;
+        if (kConstruct && depth != 0) {
+            ContainerFrame &fr = ctx->stack[depth - 1];
+            int filled = 0;
+            if (fr.container_type == ARRAY_ITEM)
+                filled = fill_array(o, fr, d, length, p, q, awaited);
+            else if (fr.container_type == MAP_KEY && PyDict_CheckExact(fr.container))
+                filled = fill_dict(o, fr, d, length, p, q, awaited);
+            if (filled < 0)
+                goto error;
+            if (filled > 0)
+                goto close;
+        }
         if (p == length) {
             status = DECODE_NEED_MORE;
             goto stop;

@@ -179,7 +179,10 @@ PyObject *unpackb_impl(const UnpackbArgs &a) noexcept {
             raise_status(status);
         }
     }
-    {
+    if (QUELM_LIKELY(result != nullptr)) {
+        clear_context(ctx);
+        PyBuffer_Release(&view);
+    } else {
         PendingError keep;
         clear_context(ctx);
         PyBuffer_Release(&view);
@@ -207,6 +210,62 @@ int find_param(PyObject *key) noexcept {
     return -1;
 }
 
+// Binds the keyword arguments into `a` (which holds the defaults and, when
+// given, the positional packed) and converts them in the documented order:
+// use_list, raw, timestamp, strict_map_key, the five limits, then
+// unicode_errors. Returns 0 or -1 with TypeError or a conversion error set.
+QUELM_NOINLINE int convert_keywords(PyObject *const *values, PyObject *kwnames,
+                                    UnpackbArgs *a) noexcept {
+    PyObject *given[P_COUNT] = {};
+    given[P_PACKED] = a->packed;
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
+        const int at = find_param(key);
+        if (at < 0) {
+            raise_arg_error("unpackb() got an unexpected keyword argument '%S'", key);
+            return -1;
+        }
+        if (given[at] != nullptr) {
+            raise_arg_error("unpackb() got multiple values for argument '%S'", key);
+            return -1;
+        }
+        given[at] = values[i];
+    }
+    a->packed = given[P_PACKED];
+    if (given[P_OBJECT_HOOK])
+        a->object_hook = given[P_OBJECT_HOOK];
+    if (given[P_LIST_HOOK])
+        a->list_hook = given[P_LIST_HOOK];
+    if (given[P_OBJECT_PAIRS_HOOK])
+        a->object_pairs_hook = given[P_OBJECT_PAIRS_HOOK];
+    if (given[P_EXT_HOOK])
+        a->ext_hook = given[P_EXT_HOOK];
+    if (given[P_USE_LIST] && convert_flag(given[P_USE_LIST], &a->use_list) < 0)
+        return -1;
+    if (given[P_RAW] && convert_flag(given[P_RAW], &a->raw) < 0)
+        return -1;
+    if (given[P_TIMESTAMP]) {
+        long long ts;
+        if (convert_bounded(given[P_TIMESTAMP], INT32_MIN, INT32_MAX, "int", &ts) < 0)
+            return -1;
+        a->timestamp = static_cast<int32_t>(ts);
+    }
+    if (given[P_STRICT_MAP_KEY] && convert_flag(given[P_STRICT_MAP_KEY], &a->strict_map_key) < 0)
+        return -1;
+    for (int i = 0; i < 5; ++i) {
+        Py_ssize_t limit = -1;
+        PyObject *o = given[P_MAX_STR_LEN + i];
+        if (o != nullptr && convert_ssize(o, &limit) < 0)
+            return -1;
+        a->limits[i] = limit;
+    }
+    if (given[P_UNICODE_ERRORS] &&
+        errors_name_view(given[P_UNICODE_ERRORS], &a->unicode_errors) < 0)
+        return -1;
+    return 0;
+}
+
 // unpackb(packed, *, object_hook=None, list_hook=None, use_list=True,
 //         raw=False, timestamp=0, strict_map_key=True, unicode_errors=None,
 //         object_pairs_hook=None, ext_hook=ExtType, max_str_len=-1,
@@ -214,66 +273,31 @@ int find_param(PyObject *key) noexcept {
 PyObject *unpackb_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                              PyObject *kwnames) noexcept {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject *given[P_COUNT] = {};
     if (nargs > 1) {
         PyErr_Format(PyExc_TypeError,
                      "unpackb() takes exactly 1 positional argument (%zd given)", nargs);
         return nullptr;
     }
-    if (nargs == 1)
-        given[P_PACKED] = args[0];
-    if (kwnames != nullptr) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t i = 0; i < nkw; ++i) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, i);
-            const int at = find_param(key);
-            if (at < 0)
-                return raise_arg_error("unpackb() got an unexpected keyword argument '%S'", key);
-            if (given[at] != nullptr)
-                return raise_arg_error("unpackb() got multiple values for argument '%S'", key);
-            given[at] = args[nargs + i];
-        }
-    }
-    if (given[P_PACKED] == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "unpackb() missing required argument 'packed' (pos 1)");
-        return nullptr;
-    }
-
     UnpackbArgs a;
-    a.packed = given[P_PACKED];
-    a.object_hook = given[P_OBJECT_HOOK] ? given[P_OBJECT_HOOK] : Py_None;
-    a.list_hook = given[P_LIST_HOOK] ? given[P_LIST_HOOK] : Py_None;
-    a.object_pairs_hook = given[P_OBJECT_PAIRS_HOOK] ? given[P_OBJECT_PAIRS_HOOK] : Py_None;
-    a.ext_hook = given[P_EXT_HOOK] ? given[P_EXT_HOOK]
-                                   : reinterpret_cast<UnpackbObject *>(self)->ext_hook_default;
+    a.packed = nargs == 1 ? args[0] : nullptr;
+    a.object_hook = Py_None;
+    a.list_hook = Py_None;
+    a.object_pairs_hook = Py_None;
+    a.ext_hook = reinterpret_cast<UnpackbObject *>(self)->ext_hook_default;
     a.use_list = true;
     a.raw = false;
     a.strict_map_key = true;
     a.timestamp = 0;
     a.unicode_errors = nullptr;
-    // Conversions in the documented order: use_list, raw, timestamp,
-    // strict_map_key, the five limits, then unicode_errors.
-    if (given[P_USE_LIST] && convert_flag(given[P_USE_LIST], &a.use_list) < 0)
+    for (int i = 0; i < 5; ++i)
+        a.limits[i] = -1;
+    // The common call, unpackb(packed), needs no keyword handling at all.
+    if (kwnames != nullptr && convert_keywords(args + nargs, kwnames, &a) < 0)
         return nullptr;
-    if (given[P_RAW] && convert_flag(given[P_RAW], &a.raw) < 0)
+    if (a.packed == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "unpackb() missing required argument 'packed' (pos 1)");
         return nullptr;
-    if (given[P_TIMESTAMP]) {
-        long long ts;
-        if (convert_bounded(given[P_TIMESTAMP], INT32_MIN, INT32_MAX, "int", &ts) < 0)
-            return nullptr;
-        a.timestamp = static_cast<int32_t>(ts);
     }
-    if (given[P_STRICT_MAP_KEY] && convert_flag(given[P_STRICT_MAP_KEY], &a.strict_map_key) < 0)
-        return nullptr;
-    for (int i = 0; i < 5; ++i) {
-        Py_ssize_t limit = -1;
-        PyObject *o = given[P_MAX_STR_LEN + i];
-        if (o != nullptr && convert_ssize(o, &limit) < 0)
-            return nullptr;
-        a.limits[i] = limit;
-    }
-    if (given[P_UNICODE_ERRORS] && errors_name_view(given[P_UNICODE_ERRORS], &a.unicode_errors) < 0)
-        return nullptr;
     return unpackb_impl(a);
 }
 
