@@ -13,6 +13,7 @@
 #include "_unpacker/context.h"
 
 #include <climits>
+#include <cstring>
 
 namespace quelm {
 
@@ -46,6 +47,35 @@ QUELM_INLINE PyObject *construct_int(int64_t v) noexcept {
 
 QUELM_INLINE PyObject *construct_float(double v) noexcept { return PyFloat_FromDouble(v); }
 
+// Short ASCII text is the common case of str payloads. For it, the UTF-8
+// decoder's general machinery costs more than the copy, so it is checked
+// eight bytes at a time and copied into a new compact ASCII str, which is
+// exactly what decoding would yield. (Single characters still go through
+// the decoder, which returns the interpreter's shared one-character
+// strings; long text goes through it too, since it checks and copies in
+// one pass.)
+inline constexpr uint64_t kShortText = 64;
+
+QUELM_INLINE bool is_ascii(const char *p, uint64_t n) noexcept {
+    uint64_t acc = 0;
+    uint64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, sizeof w);
+        acc |= w;
+    }
+    for (; i < n; ++i)
+        acc |= static_cast<unsigned char>(p[i]);
+    return (acc & 0x8080808080808080ull) == 0;
+}
+
+QUELM_INLINE PyObject *new_ascii_text(const char *p, uint64_t n) noexcept {
+    PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (text != nullptr)
+        std::memcpy(PyUnicode_DATA(text), p, n);
+    return text;
+}
+
 // A str payload of n bytes: bytes when `raw`, else UTF-8 text decoded with
 // the unicode_errors handler.
 QUELM_INLINE PyObject *construct_str(const DecodeOptions &o, const char *p, uint64_t n) noexcept {
@@ -53,6 +83,8 @@ QUELM_INLINE PyObject *construct_str(const DecodeOptions &o, const char *p, uint
         return raise_limit("max_str_len", n, o.max_str_len);
     if (o.raw)
         return PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(n));
+    if (n >= 2 && n <= kShortText && is_ascii(p, n))
+        return new_ascii_text(p, n);
     return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), o.unicode_errors);
 }
 
