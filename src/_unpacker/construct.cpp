@@ -61,18 +61,32 @@ QUELM_INLINE size_t key_slot(const unsigned char *p, uint64_t n) noexcept {
     return static_cast<size_t>(h >> 54) & (kKeyCacheSlots - 1);
 }
 
-// memcmp for the short runs of the key cache, inline: eight bytes at a
-// time, then the rest.
+// memcmp for the short runs of the key cache, inline: overlapping eight-
+// or four-byte words (never outside the n bytes), single bytes below four.
+QUELM_INLINE bool same_word8(const unsigned char *a, const unsigned char *b) noexcept {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    return x == y;
+}
+
+QUELM_INLINE bool same_word4(const unsigned char *a, const unsigned char *b) noexcept {
+    uint32_t x, y;
+    std::memcpy(&x, a, 4);
+    std::memcpy(&y, b, 4);
+    return x == y;
+}
+
 QUELM_INLINE bool same_bytes(const unsigned char *a, const unsigned char *b, uint64_t n) noexcept {
-    uint64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t x, y;
-        std::memcpy(&x, a + i, 8);
-        std::memcpy(&y, b + i, 8);
-        if (x != y)
-            return false;
+    if (n >= 8) {
+        for (uint64_t i = 0; i + 8 < n; i += 8)
+            if (!same_word8(a + i, b + i))
+                return false;
+        return same_word8(a + n - 8, b + n - 8);
     }
-    for (; i < n; ++i)
+    if (n >= 4)
+        return same_word4(a, b) && same_word4(a + n - 4, b + n - 4);
+    for (uint64_t i = 0; i < n; ++i)
         if (a[i] != b[i])
             return false;
     return true;
