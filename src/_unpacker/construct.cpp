@@ -260,16 +260,6 @@ PyObject *start_map(const DecodeOptions &o, uint64_t n, uint64_t presize) noexce
         return raise_limit("max_map_len", n, o.max_map_len);
     if (o.use_pairs_hook)
         return new_open_list(presize);
-#if PY_VERSION_HEX < 0x030E0000
-    // Records of more than five fields would otherwise grow the dict's
-    // table on the way. The size is bounded by the input (presize) and
-    // capped, since repeated keys can make the final dict far smaller than
-    // its count; beyond the cap growth is amortised anyway.
-    constexpr uint64_t kMaxPresizedPairs = 1024;
-    if (presize > 5)
-        return _PyDict_NewPresized(
-            static_cast<Py_ssize_t>(presize < kMaxPresizedPairs ? presize : kMaxPresizedPairs));
-#endif
     return PyDict_New();
 }
 
