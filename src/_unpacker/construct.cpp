@@ -32,66 +32,6 @@ PyObject *new_open_list(uint64_t presize) noexcept {
     return list;
 }
 
-// The key cache: slots chosen by a hash of the key's bytes, each holding a
-// strong reference to an interned, compact ASCII str (or NULL). Strings
-// found here are equal to the bytes they are looked up with, byte for byte,
-// so a hit yields what decoding would have yielded.
-constexpr size_t kKeyCacheSlots = 1024;
-constexpr uint64_t kKeyCacheMaxLength = 32;
-PyObject *g_key_cache[kKeyCacheSlots];
-
-// The slot of a key: a multiplicative hash of its length and of up to
-// sixteen of its bytes (the first and last eight, or fewer for short keys,
-// never reading outside the n bytes). Collisions only cost a miss.
-QUELM_INLINE size_t key_slot(const unsigned char *p, uint64_t n) noexcept {
-    uint64_t lo = 0, hi = 0;
-    if (n >= 8) {
-        std::memcpy(&lo, p, 8);
-        std::memcpy(&hi, p + n - 8, 8);
-    } else if (n >= 4) {
-        uint32_t a, b;
-        std::memcpy(&a, p, 4);
-        std::memcpy(&b, p + n - 4, 4);
-        lo = a;
-        hi = b;
-    } else if (n > 0) {
-        lo = p[0] | (uint64_t{p[n / 2]} << 8) | (uint64_t{p[n - 1]} << 16);
-    }
-    const uint64_t h = ((lo * 0x9e3779b97f4a7c15ull) ^ hi ^ n) * 0xff51afd7ed558ccdull;
-    return static_cast<size_t>(h >> 54) & (kKeyCacheSlots - 1);
-}
-
-// memcmp for the short runs of the key cache, inline: overlapping eight-
-// or four-byte words (never outside the n bytes), single bytes below four.
-QUELM_INLINE bool same_word8(const unsigned char *a, const unsigned char *b) noexcept {
-    uint64_t x, y;
-    std::memcpy(&x, a, 8);
-    std::memcpy(&y, b, 8);
-    return x == y;
-}
-
-QUELM_INLINE bool same_word4(const unsigned char *a, const unsigned char *b) noexcept {
-    uint32_t x, y;
-    std::memcpy(&x, a, 4);
-    std::memcpy(&y, b, 4);
-    return x == y;
-}
-
-QUELM_INLINE bool same_bytes(const unsigned char *a, const unsigned char *b, uint64_t n) noexcept {
-    if (n >= 8) {
-        for (uint64_t i = 0; i + 8 < n; i += 8)
-            if (!same_word8(a + i, b + i))
-                return false;
-        return same_word8(a + n - 8, b + n - 8);
-    }
-    if (n >= 4)
-        return same_word4(a, b) && same_word4(a + n - 4, b + n - 4);
-    for (uint64_t i = 0; i < n; ++i)
-        if (a[i] != b[i])
-            return false;
-    return true;
-}
-
 // Calls `hook` with the completed container (stolen) and yields its result.
 QUELM_NOINLINE PyObject *call_container_hook(PyObject *hook, PyObject *container) noexcept {
     PyObject *result = PyObject_CallOneArg(hook, container);
@@ -202,23 +142,16 @@ QUELM_NOINLINE PyObject *construct_timestamp(const DecodeOptions &o, const unsig
 
 }  // namespace
 
-PyObject *construct_key_str(const DecodeOptions &o, const char *p, uint64_t n) noexcept {
-    if (o.raw || n > kKeyCacheMaxLength)
-        return construct_str(o, p, n);
-    if (QUELM_UNLIKELY(o.max_str_len < static_cast<int64_t>(n)))
-        return raise_limit("max_str_len", n, o.max_str_len);
-    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(p);
-    PyObject *&slot = g_key_cache[key_slot(bytes, n)];
-    PyObject *cached = slot;
-    if (cached != nullptr && static_cast<uint64_t>(PyUnicode_GET_LENGTH(cached)) == n &&
-        same_bytes(static_cast<const unsigned char *>(PyUnicode_DATA(cached)), bytes, n))
-        return Py_NewRef(cached);
+PyObject *g_key_cache[kKeyCacheSlots];
+
+PyObject *cache_key_str(const DecodeOptions &o, const char *p, uint64_t n,
+                        PyObject **slot) noexcept {
     PyObject *key = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), o.unicode_errors);
     if (key == nullptr || !PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key))
         return key;
     PyUnicode_InternInPlace(&key);
-    PyObject *old = slot;
-    slot = Py_NewRef(key);
+    PyObject *old = *slot;
+    *slot = Py_NewRef(key);
     Py_XDECREF(old);
     return key;
 }
@@ -275,24 +208,7 @@ PyObject *make_empty_map(const DecodeOptions &o) noexcept {
     return o.use_pairs_hook ? PyList_New(0) : PyDict_New();
 }
 
-int add_map_pair(const DecodeOptions &o, PyObject *c, uint64_t index, PyObject *key,
-                 PyObject *value) noexcept {
-    PyTypeObject *kt = Py_TYPE(key);
-    if (QUELM_UNLIKELY(o.strict_map_key && kt != &PyUnicode_Type && kt != &PyBytes_Type)) {
-        raise_map_key_type(key);
-        Py_DECREF(key);
-        Py_DECREF(value);
-        return -1;
-    }
-    // Keys from the key cache are interned already; the check saves the call.
-    if (kt == &PyUnicode_Type && !PyUnicode_CHECK_INTERNED(key))
-        PyUnicode_InternInPlace(&key);
-    if (QUELM_LIKELY(!o.use_pairs_hook)) {
-        const int r = PyDict_SetItem(c, key, value);
-        Py_DECREF(key);
-        Py_DECREF(value);
-        return r;
-    }
+int add_pair_to_list(PyObject *c, uint64_t index, PyObject *key, PyObject *value) noexcept {
     PyObject *pair = PyTuple_New(2);
     if (pair == nullptr) {
         Py_DECREF(key);
@@ -302,6 +218,13 @@ int add_map_pair(const DecodeOptions &o, PyObject *c, uint64_t index, PyObject *
     PyTuple_SET_ITEM(pair, 0, key);
     PyTuple_SET_ITEM(pair, 1, value);
     return add_array_item(c, index, pair);
+}
+
+int refuse_map_key(PyObject *key, PyObject *value) noexcept {
+    raise_map_key_type(key);
+    Py_DECREF(key);
+    Py_DECREF(value);
+    return -1;
 }
 
 PyObject *end_array(const DecodeOptions &o, PyObject *array) noexcept {

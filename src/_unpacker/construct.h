@@ -11,6 +11,7 @@
 #pragma once
 
 #include "_unpacker/context.h"
+#include "_unpacker/key_cache.h"
 
 #include <climits>
 #include <cstring>
@@ -88,10 +89,24 @@ QUELM_INLINE PyObject *construct_str(const DecodeOptions &o, const char *p, uint
     return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), o.unicode_errors);
 }
 
+// The key cache's miss path: decodes the key and, when it is a compact
+// ASCII str, interns it and stores it in `*slot`.
+PyObject *cache_key_str(const DecodeOptions &o, const char *p, uint64_t n,
+                        PyObject **slot) noexcept;
+
 // A str payload in map-key position: as construct_str, but short ASCII keys
 // come from a small process-wide cache of interned strings, so that the keys
 // repeated across many maps are decoded and interned once.
-PyObject *construct_key_str(const DecodeOptions &o, const char *p, uint64_t n) noexcept;
+QUELM_INLINE PyObject *construct_key_str(const DecodeOptions &o, const char *p,
+                                         uint64_t n) noexcept {
+    if (o.raw || n > kKeyCacheMaxLength)
+        return construct_str(o, p, n);
+    if (QUELM_UNLIKELY(o.max_str_len < static_cast<int64_t>(n)))
+        return raise_limit("max_str_len", n, o.max_str_len);
+    PyObject **slot;
+    PyObject *key = key_cache_find(p, n, &slot);
+    return key != nullptr ? key : cache_key_str(o, p, n, slot);
+}
 
 QUELM_INLINE PyObject *construct_bin(const DecodeOptions &o, const char *p, uint64_t n) noexcept {
     if (QUELM_UNLIKELY(o.max_bin_len < static_cast<int64_t>(n)))
@@ -141,11 +156,29 @@ QUELM_INLINE int add_array_item(PyObject *c, uint64_t index, PyObject *item) noe
     return 0;
 }
 
+// The out-of-line parts of add_map_pair (both steal key and value): the
+// pairs list's (key, value) tuple, and the strict_map_key refusal.
+int add_pair_to_list(PyObject *c, uint64_t index, PyObject *key, PyObject *value) noexcept;
+QUELM_COLD int refuse_map_key(PyObject *key, PyObject *value) noexcept;
+
 // Adds the pair (key, value), both stolen, to a map from start_map: applies
 // strict_map_key, interns exact-str keys, then stores into the dict or the
 // pairs list.
-int add_map_pair(const DecodeOptions &o, PyObject *c, uint64_t index, PyObject *key,
-                 PyObject *value) noexcept;
+QUELM_INLINE int add_map_pair(const DecodeOptions &o, PyObject *c, uint64_t index,
+                              PyObject *key, PyObject *value) noexcept {
+    PyTypeObject *kt = Py_TYPE(key);
+    if (QUELM_UNLIKELY(o.strict_map_key && kt != &PyUnicode_Type && kt != &PyBytes_Type))
+        return refuse_map_key(key, value);
+    // Keys from the key cache are interned already; the check saves the call.
+    if (kt == &PyUnicode_Type && !PyUnicode_CHECK_INTERNED(key))
+        PyUnicode_InternInPlace(&key);
+    if (QUELM_UNLIKELY(o.use_pairs_hook))
+        return add_pair_to_list(c, index, key, value);
+    const int r = PyDict_SetItem(c, key, value);
+    Py_DECREF(key);
+    Py_DECREF(value);
+    return r;
+}
 
 // Completed containers (stolen): the tuple conversion of a list built for
 // use_list=False, then the hook's result if a hook is set.
