@@ -1,0 +1,159 @@
+"""Whole items inside containers: simple items (numbers, nil, booleans, short
+str) that follow one another inside an array or a dict are completed in a
+tight loop rather than one by one; map keys come from a cache. Whatever path
+an item takes, the value, the failure and its message must be the same."""
+
+import struct
+import sys
+
+import pytest
+
+from quelm._cquelm import unpackb
+
+import _encoding as enc
+
+
+def array(*items: bytes) -> bytes:
+    return enc.array_header(len(items)) + b"".join(items)
+
+
+def mapping(*pairs: tuple) -> bytes:
+    return enc.map_header(len(pairs)) + b"".join(k + v for k, v in pairs)
+
+
+def s(text: str) -> bytes:
+    raw = text.encode("utf-8")
+    return enc.str_header(len(raw)) + raw
+
+
+BOUNDARY_INTS = [0, 127, 128, 255, 256, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**63 - 1, 2**63,
+                 2**64 - 1, -1, -32, -33, -128, -129, -(2**31), -(2**31) - 1, -(2**63)]
+
+
+@pytest.mark.parametrize(
+    "payload, expected",
+    [
+        pytest.param(array(*map(enc.sint, BOUNDARY_INTS)), BOUNDARY_INTS, id="int-boundaries"),
+        pytest.param(array(b"\xca" + struct.pack(">f", 1.5), b"\xcb" + struct.pack(">d", -0.25)),
+                     [1.5, -0.25], id="float32-float64"),
+        pytest.param(array(b"\xc0", b"\xc2", b"\xc3", b"\xa0", b"\xd9\x00", s("é")),
+                     [None, False, True, "", "", "é"], id="nil-bools-empty-and-wide-str"),
+        pytest.param(array(enc.uint(1), array(enc.uint(2)), enc.uint(3), b"\xc4\x01x"),
+                     [1, [2], 3, b"x"], id="simple-around-container-and-bin"),
+        pytest.param(array(enc.uint(1), b"\xd9\x02ab", b"\xd9\x00", enc.uint(2)),
+                     [1, "ab", "", 2], id="str8-inside"),
+        pytest.param(mapping((s("a"), enc.uint(1)), (s("b"), array(enc.uint(2))), (s("c"), b"\xc0")),
+                     {"a": 1, "b": [2], "c": None}, id="dict-value-container-midway"),
+        pytest.param(mapping((s("k"), s("v")), (enc.uint(5), s("w"))), None,
+                     id="dict-int-key-lax"),
+        pytest.param(mapping((s("a"), enc.uint(1)), (s("a"), enc.uint(2))), {"a": 2},
+                     id="dict-repeated-key-last-wins"),
+        pytest.param(array(mapping((s("x"), enc.uint(1))), mapping((s("x"), enc.uint(2)))),
+                     [{"x": 1}, {"x": 2}], id="dicts-in-array"),
+    ],
+)
+def test_values(payload, expected):
+    if expected is None:
+        assert unpackb(payload, strict_map_key=False) == {"k": "v", 5: "w"}
+    else:
+        assert unpackb(payload) == expected
+
+
+def test_tuples_filled_in_place():
+    payload = array(enc.uint(1), s("two"), array(enc.uint(3), enc.uint(4)), b"\xc3")
+    assert unpackb(payload, use_list=False) == (1, "two", (3, 4), True)
+
+
+@pytest.mark.parametrize("n", range(0, 70))
+def test_ascii_and_non_ascii_text_of_every_short_length(n):
+    text = "".join(chr(0x61 + i % 26) for i in range(n))
+    assert unpackb(array(s(text), s(text))) == [text, text]
+    if n:
+        # One non-ASCII character at the start, the middle and the end.
+        for at in {0, n // 2, n - 1}:
+            wide = text[:at] + "ü" + text[at + 1:]
+            assert unpackb(array(s(wide), enc.uint(0))) == [wide, 0]
+
+
+@pytest.mark.parametrize(
+    "payload, kwargs, error, message",
+    [
+        pytest.param(array(s("ok"), enc.str_header(2) + b"\xff\xfe", s("ok")), {},
+                     UnicodeDecodeError, None, id="bad-utf8-in-array"),
+        pytest.param(mapping((s("a"), enc.str_header(1) + b"\xff"), (s("b"), enc.uint(1))), {},
+                     UnicodeDecodeError, None, id="bad-utf8-as-dict-value"),
+        pytest.param(mapping((s("a"), enc.uint(1)), (enc.str_header(1) + b"\xff", enc.uint(1))),
+                     {}, UnicodeDecodeError, None, id="bad-utf8-as-dict-key"),
+        pytest.param(array(s("abc"), s("abcde"), s("a")), {"max_str_len": 4}, ValueError,
+                     "5 exceeds max_str_len(4)", id="str-limit-in-array"),
+        pytest.param(mapping((s("abc"), enc.uint(1)), (s("abcde"), enc.uint(1))),
+                     {"max_str_len": 4}, ValueError, "5 exceeds max_str_len(4)",
+                     id="str-limit-on-key"),
+        pytest.param(mapping((s("a"), enc.uint(1)), (enc.uint(2), enc.uint(3))), {},
+                     ValueError, "int is not allowed for map key when strict_map_key=True",
+                     id="strict-key-after-str-keys"),
+        pytest.param(enc.array_header(5) + enc.uint(1) + enc.uint(2) + enc.uint(3),
+                     {"max_array_len": 5},
+                     ValueError, "Unpack failed: incomplete input", id="array-cut-short"),
+        pytest.param(enc.map_header(2) + s("a") + enc.uint(1) + s("b"), {}, ValueError,
+                     "Unpack failed: incomplete input", id="dict-cut-after-key"),
+        pytest.param(array(enc.uint(1), s("abc"))[:-1], {}, ValueError,
+                     "Unpack failed: incomplete input", id="str-cut-inside-array"),
+        pytest.param(array(enc.uint(1), b"\xcb" + struct.pack(">d", 1.0))[:-2], {}, ValueError,
+                     "Unpack failed: incomplete input", id="float-cut-inside-array"),
+    ],
+)
+def test_failures_inside_containers(payload, kwargs, error, message):
+    with pytest.raises(error) as info:
+        unpackb(payload, **kwargs)
+    if message is not None:
+        assert type(info.value) is error and str(info.value) == message
+
+
+def test_unicode_errors_apply_inside_arrays():
+    payload = array(s("ok"), enc.str_header(2) + b"a\xff", s("ok"))
+    assert unpackb(payload, unicode_errors="replace") == ["ok", "a\ufffd", "ok"]
+
+
+def test_hooks_see_filled_containers():
+    seen = []
+
+    def object_hook(d):
+        seen.append(("dict", dict(d)))
+        return tuple(sorted(d))
+
+    def list_hook(items):
+        seen.append(("list", list(items)))
+        return len(items)
+
+    payload = array(mapping((s("b"), enc.uint(2)), (s("a"), s("x"))), enc.uint(7))
+    assert unpackb(payload, object_hook=object_hook, list_hook=list_hook) == 2
+    assert seen == [("dict", {"b": 2, "a": "x"}), ("list", [("a", "b"), 7])]
+
+
+def test_pairs_hook_keeps_order_and_duplicates():
+    payload = mapping((s("a"), enc.uint(1)), (s("a"), enc.uint(2)), (s("b"), b"\xc0"))
+    assert unpackb(payload, object_pairs_hook=list) == [("a", 1), ("a", 2), ("b", None)]
+
+
+@pytest.mark.parametrize("length", [4, 7, 8, 9, 15, 16, 17, 24, 31, 32, 33])
+def test_keys_differing_only_inside_stay_distinct(length):
+    # Keys of equal length that share their first and last bytes fall into
+    # the same cache slot; they must still come back as themselves.
+    keys = []
+    for c in "abcdefgh":
+        k = list("x" * length)
+        k[length // 2] = c
+        keys.append("".join(k))
+    payload = mapping(*[(s(k), enc.uint(i)) for i, k in enumerate(keys)])
+    for _ in range(2):  # cold cache, then warm
+        assert unpackb(payload) == {k: i for i, k in enumerate(keys)}
+
+
+def test_cached_keys_are_interned_and_equal_to_fresh_ones():
+    payload = mapping((s("interned_key"), enc.uint(1)))
+    first = next(iter(unpackb(payload)))
+    second = next(iter(unpackb(payload)))
+    assert first == "interned_key" and first is second
+    assert first is sys.intern("interned_key")
+
