@@ -1,6 +1,17 @@
-"""quelm: a fast, hardened encoder and decoder for the Quelm binary format."""
+"""quelm: a fast, hardened encoder and decoder for the Quelm binary format.
+
+The functions follow the conventions of :mod:`json` and :mod:`pickle`:
+
+>>> import quelm
+>>> quelm.packb({"a": 1})
+b'\\x81\\xa1a\\x01'
+>>> quelm.unpackb(b'\\x81\\xa1a\\x01')
+{'a': 1}
+"""
 
 from __future__ import annotations
+
+from typing import IO, Any, List
 
 from quelm._cquelm import Packer, Unpacker, default_read_extended_type, unpackb
 from quelm.exceptions import (
@@ -16,9 +27,16 @@ from quelm.ext import ExtType, Timestamp
 __version__ = "0.1.0"
 
 __all__ = [
+    "packb",
+    "unpackb",
+    "pack",
+    "unpack",
+    "dumps",
+    "loads",
+    "dump",
+    "load",
     "Packer",
     "Unpacker",
-    "unpackb",
     "default_read_extended_type",
     "ExtType",
     "Timestamp",
@@ -30,3 +48,81 @@ __all__ = [
     "ExtraData",
     "__version__",
 ]
+
+# A Packer allocates its whole buffer up front (256 KiB by default), which
+# would dominate the cost of packing a small value. packb therefore reuses
+# idle default-option Packers kept in this list; list.pop and list.append are
+# atomic, so a Packer is never shared by two threads, and a call that finds
+# the list empty (another thread, or a default hook calling packb while the
+# outer call holds the Packer) makes a fresh one with a small buffer.
+_idle_packers: List[Packer] = []
+_SMALL_BUFFER = 256
+# A Packer's buffer never shrinks: one that packed a large value is dropped
+# rather than kept, so a single big packb does not pin that memory forever.
+_KEEP_LIMIT = 1 << 20
+
+
+def packb(obj: Any, **options: Any) -> bytes:
+    """Return the Quelm encoding of *obj* as bytes.
+
+    *options* are those of :class:`Packer` (``default``, ``use_single_float``,
+    ``use_bin_type``, ``strict_types``, ``datetime``, ``unicode_errors``).
+    Safe to call from a ``default`` hook and from several threads.
+    """
+    if options:
+        options.setdefault("buf_size", _SMALL_BUFFER)
+        packer = Packer(**options)
+        result = packer.pack(obj)
+        # With autoreset=False the encoding stays in the buffer.
+        return packer.bytes() if result is None else result
+    try:
+        packer = _idle_packers.pop()
+    except IndexError:
+        return Packer(buf_size=_SMALL_BUFFER).pack(obj)  # type: ignore[return-value]
+    # autoreset is on: pack returns bytes. A failed pack empties the buffer,
+    # so a Packer dropped by an exception here would still have been reusable.
+    packed: bytes = packer.pack(obj)  # type: ignore[assignment]
+    if len(packed) <= _KEEP_LIMIT:
+        _idle_packers.append(packer)
+    return packed
+
+
+def pack(obj: Any, stream: IO[bytes], **options: Any) -> None:
+    """Write the Quelm encoding of *obj* to the binary file object *stream*.
+
+    *options* are those of :func:`packb`.
+    """
+    stream.write(packb(obj, **options))
+
+
+def unpack(stream: IO[bytes], **options: Any) -> Any:
+    """Read exactly one Quelm value from the binary file object *stream*.
+
+    The stream is left just after the value, so repeated calls read the
+    values of a stream one by one. *options* are those of :class:`Unpacker`.
+    Raises :class:`OutOfData` when the stream ends before a complete value
+    (an empty stream included).
+
+    A seekable stream is read ahead in blocks and then positioned back; any
+    other stream (a pipe, a socket) is read item by item, never past the end
+    of the value.
+    """
+    seekable = getattr(stream, "seekable", None)
+    if seekable is not None and seekable():
+        start = stream.tell()
+        unpacker = Unpacker(stream, **options)
+        try:
+            return unpacker.unpack()
+        finally:
+            stream.seek(start + unpacker.tell())
+    from quelm._wire import read_one_value
+
+    unpacker = Unpacker(None, **options)
+    unpacker.feed(read_one_value(stream))
+    return unpacker.unpack()
+
+
+dumps = packb
+loads = unpackb
+dump = pack
+load = unpack
