@@ -71,6 +71,10 @@ struct DecodeContext {
     uint32_t state;            // HEADER (0) between items
     uint64_t trail;            // bytes the current state needs; may be 2^32
     uint32_t depth;            // open containers; frames 0..depth-1 are live
+    // Items the live frames still wait for (a map pair counts twice). Every
+    // awaited item needs at least one more byte, so it bounds how far a new
+    // container may be pre-sized from the bytes at hand. 0 whenever depth is 0.
+    uint64_t awaited;
     PyObject *result;          // owned; the completed value (or header count)
     DecodeRoutine active_routine;  // maintained by the Unpacker only
     ContainerFrame stack[kMaxDepth];
