@@ -2,6 +2,7 @@ import pickle
 
 import pytest
 
+import quelm.exceptions
 from quelm import BufferFull, ExtraData, FormatError, OutOfData, StackError, UnpackException
 
 @pytest.mark.parametrize(
