@@ -164,7 +164,7 @@ def test_packb_reentered_without_options_nests_correctly():
             inner = quelm.packb({"k": list(range(3))})
             return [("inner", inner)]
 
-    packed = quelm.packb({"outer": Node(), "after": 7})
+    packed = quelm.packb({"outer": Node(inner=None), "after": 7})
     assert quelm.unpackb(packed) == {
         "outer": {"inner": quelm.packb({"k": [0, 1, 2]})}, "after": 7}
 

@@ -11,7 +11,7 @@ b'\\x81\\xa1a\\x01'
 
 from __future__ import annotations
 
-from typing import IO, Any, List
+from typing import IO, Any, Dict, List
 
 from quelm._cquelm import Packer, Unpacker, default_read_extended_type, unpackb
 from quelm.exceptions import (
@@ -51,11 +51,15 @@ __all__ = [
 
 # A Packer allocates its whole buffer up front (256 KiB by default), which
 # would dominate the cost of packing a small value. packb therefore reuses
-# idle default-option Packers kept in this list; list.pop and list.append are
-# atomic, so a Packer is never shared by two threads, and a call that finds
-# the list empty (another thread, or a default hook calling packb while the
-# outer call holds the Packer) makes a fresh one with a small buffer.
+# idle default-option Packers, started with a small buffer that grows as
+# needed, kept in this list (at most _IDLE_MAX of them). list.pop and list.append are atomic, so a Packer
+# is never shared by two threads, and a call that finds the list empty
+# (another thread, or a default hook or items() calling packb while the
+# outer call holds the Packer) makes another one.
 _idle_packers: List[Packer] = []
+_take_idle = _idle_packers.pop
+_put_idle = _idle_packers.append
+_IDLE_MAX = 4
 _SMALL_BUFFER = 256
 # A Packer's buffer never shrinks: one that packed a large value is dropped
 # rather than kept, so a single big packb does not pin that memory forever.
@@ -70,21 +74,33 @@ def packb(obj: Any, **options: Any) -> bytes:
     Safe to call from a ``default`` hook and from several threads.
     """
     if options:
-        options.setdefault("buf_size", _SMALL_BUFFER)
-        packer = Packer(**options)
-        result = packer.pack(obj)
-        # With autoreset=False the encoding stays in the buffer.
-        return packer.bytes() if result is None else result
+        return _packb_with(obj, options)
     try:
-        packer = _idle_packers.pop()
+        packer = _take_idle()
     except IndexError:
-        return Packer(buf_size=_SMALL_BUFFER).pack(obj)  # type: ignore[return-value]
-    # autoreset is on: pack returns bytes. A failed pack empties the buffer,
-    # so a Packer dropped by an exception here would still have been reusable.
+        return _packb_spare(obj)
+    # autoreset is on, so pack returns bytes. If it raises, this Packer is
+    # simply not put back; the next call makes another.
     packed: bytes = packer.pack(obj)  # type: ignore[assignment]
     if len(packed) <= _KEEP_LIMIT:
-        _idle_packers.append(packer)
+        _put_idle(packer)
     return packed
+
+
+def _packb_spare(obj: Any) -> bytes:
+    packer = Packer(buf_size=_SMALL_BUFFER)
+    packed: bytes = packer.pack(obj)  # type: ignore[assignment]
+    if len(packed) <= _KEEP_LIMIT and len(_idle_packers) < _IDLE_MAX:
+        _put_idle(packer)
+    return packed
+
+
+def _packb_with(obj: Any, options: Dict[str, Any]) -> bytes:
+    options.setdefault("buf_size", _SMALL_BUFFER)
+    packer = Packer(**options)
+    packed = packer.pack(obj)
+    # With autoreset=False the encoding stays in the buffer.
+    return packer.bytes() if packed is None else packed
 
 
 def pack(obj: Any, stream: IO[bytes], **options: Any) -> None:

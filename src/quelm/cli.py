@@ -183,7 +183,7 @@ def _encode(source: IO[bytes], out: IO[bytes], lines: bool, plain: bool) -> None
         return
     for number, text in enumerate(source, 1):
         if text.strip():
-            out.write(_encode_one(text, plain, number))
+            out.write(_encode_one(text.rstrip(b"\r\n"), plain, number))
 
 
 class _CountingReader:
