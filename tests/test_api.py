@@ -260,3 +260,11 @@ def test_unpack_of_an_unseekable_stream_honours_max_buffer_size():
     with pytest.raises(quelm.BufferFull):
         quelm.unpack(Unseekable(data), max_buffer_size=512)
     assert quelm.unpack(Unseekable(data), max_buffer_size=2048) == b"x" * 1024
+
+
+def test_typing_usage_runs():
+    # The file that CI type-checks must also be right at run time.
+    import runpy
+
+    path = pathlib.Path(__file__).with_name("typing_usage.py")
+    runpy.run_path(str(path), run_name="__main__")
