@@ -100,21 +100,17 @@ int convert_ssize(PyObject *o, Py_ssize_t *out) noexcept {
     return 0;
 }
 
-int errors_name_view(PyObject *o, const char **out) noexcept {
-    if (o == Py_None) {
-        *out = nullptr;
-        return 0;
-    }
+int ascii_bytes_view(PyObject *o, const char **out, Py_ssize_t *len) noexcept {
     if (PyUnicode_Check(o)) {
         if (!PyUnicode_IS_ASCII(o)) {
             // Let the ASCII codec raise its own UnicodeEncodeError.
             PyObject *encoded = PyUnicode_AsASCIIString(o);
             Py_XDECREF(encoded);
             if (encoded != nullptr)
-                PyErr_SetString(PyExc_ValueError, "unicode_errors must be ASCII");
+                PyErr_SetString(PyExc_ValueError, "expected an ASCII str");
             return -1;
         }
-        const char *s = PyUnicode_AsUTF8(o);
+        const char *s = PyUnicode_AsUTF8AndSize(o, len);
         if (s == nullptr)
             return -1;
         *out = s;
@@ -122,14 +118,25 @@ int errors_name_view(PyObject *o, const char **out) noexcept {
     }
     if (PyByteArray_Check(o)) {
         *out = PyByteArray_AS_STRING(o);
+        *len = PyByteArray_GET_SIZE(o);
         return 0;
     }
     if (PyBytes_Check(o)) {
         *out = PyBytes_AS_STRING(o);
+        *len = PyBytes_GET_SIZE(o);
         return 0;
     }
     PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(o)->tp_name);
     return -1;
+}
+
+int errors_name_view(PyObject *o, const char **out) noexcept {
+    if (o == Py_None) {
+        *out = nullptr;
+        return 0;
+    }
+    Py_ssize_t len;
+    return ascii_bytes_view(o, out, &len);
 }
 
 int errors_name_copy(const char *name, char **out) noexcept {

@@ -45,6 +45,13 @@ int convert_size_t(PyObject *o, size_t *out) noexcept;
 // OverflowError propagates.
 int convert_ssize(PyObject *o, Py_ssize_t *out) noexcept;
 
+// The bytes of an ASCII-only str (its characters), a bytearray (its current
+// content) or bytes (or a subclass; its content) with their count; any other
+// str fails with the interpreter's UnicodeEncodeError, anything else with
+// TypeError. The pointer borrows from `o` and is valid while `o` is alive and
+// unchanged (no Python code may run in between for a bytearray).
+int ascii_bytes_view(PyObject *o, const char **out, Py_ssize_t *len) noexcept;
+
 // The name of an error handler as a NUL-terminated byte string: None gives
 // NULL; an ASCII-only str gives its characters (any other str fails with the
 // interpreter's UnicodeEncodeError); a bytearray its current content; bytes
