@@ -303,4 +303,6 @@ def test_sample_file_inspects_and_decodes():
     decoded = _subprocess(["decode", str(SAMPLE)])
     assert decoded.returncode == 0
     values = [json.loads(line) for line in decoded.stdout.splitlines()]
-    assert len(values) == len(list(quelm.Unpacker(open(SAMPLE, "rb"))))
+    with open(SAMPLE, "rb") as stream:
+        assert len(values) == len(list(quelm.Unpacker(
+            stream, strict_map_key=False, object_pairs_hook=list)))
