@@ -7,6 +7,9 @@ import re
 
 import pytest
 
+import quelm
+import quelm.ext
+
 README = pathlib.Path(__file__).parents[1] / "README.md"
 FENCE = re.compile(r"^```(\w*)\s*$")
 
@@ -29,9 +32,16 @@ def blocks(text):
     return re.findall(r"^```python\n(.*?)^```", text, re.M | re.S)
 
 
-pytestmark = pytest.mark.skipif(not README.exists(), reason="not run from a source tree")
+needs_readme = pytest.mark.skipif(not README.exists(), reason="not run from a source tree")
 
 
+@pytest.mark.parametrize("module", [quelm, quelm.ext], ids=["quelm", "quelm.ext"])
+def test_docstring_examples(module):
+    result = doctest.testmod(module, optionflags=doctest.ELLIPSIS)
+    assert result.attempted > 0 and result.failed == 0
+
+
+@needs_readme
 def test_every_python_block_is_a_doctest():
     found = blocks(README.read_text(encoding="utf-8"))
     assert found
@@ -39,6 +49,7 @@ def test_every_python_block_is_a_doctest():
         assert block.lstrip().startswith(">>>"), block[:60]
 
 
+@needs_readme
 def test_readme_examples():
     text = python_only(README.read_text(encoding="utf-8"))
     parser = doctest.DocTestParser()

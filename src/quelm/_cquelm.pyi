@@ -1,6 +1,7 @@
 """Types of the native core, quelm._cquelm."""
 
 import datetime as datetime
+import sys
 from typing import (
     Any,
     Callable,
@@ -21,7 +22,10 @@ from quelm.exceptions import OutOfData as OutOfData
 from quelm.exceptions import StackError as StackError
 from quelm.ext import ExtType
 
-_BytesLike = Union[bytes, bytearray, memoryview]
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer as _BytesLike
+else:
+    _BytesLike = Union[bytes, bytearray, memoryview]
 _ErrorsName = Union[str, bytes, bytearray, None]
 
 class _Readable(Protocol):
