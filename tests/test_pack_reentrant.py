@@ -349,16 +349,30 @@ def test_reinit_from_hook_during_pack():
     assert p.pack(["\ud800", object(), "\ud800"]) == b"\x93\xa1?\xa1a\xa0"
 
 
-@pytest.mark.parametrize("call", [
+LEAK_CALLS = [
     pytest.param(lambda p: p.pack([1, object()]), id="unsupported"),
     pytest.param(lambda p: p.pack(2**64), id="overflow"),
+    pytest.param(lambda p: Packer(default=str).pack([2**64, "x"]), id="default-hook"),
     pytest.param(lambda p: p.pack({"a": [1, {2}]}), id="nested"),
-    pytest.param(lambda p: p.pack_map_pairs([(1,)]), id="pairs"),
-    pytest.param(lambda p: p.pack_ext_type(1, 5), id="ext"),
+    pytest.param(lambda p: p.pack(ExtType(1, b"ab")), id="ext"),
+    pytest.param(lambda p: p.pack(Timestamp(-1, 5)), id="timestamp"),
+    pytest.param(lambda p: p.pack(memoryview(b"abc")), id="memoryview"),
+    pytest.param(lambda p: p.pack_map_pairs([(1,)]), id="pairs-fail"),
+    pytest.param(lambda p: p.pack_map_pairs(iter([(1, 2)] * 3)), id="pairs-no-len"),
+    pytest.param(lambda p: p.pack_map_pairs({1: 2}.items()), id="pairs-iterated"),
+    pytest.param(lambda p: p.pack_ext_type(1, 5), id="ext-type-fail"),
     pytest.param(lambda p: p.pack([[[]]] * 3), id="success"),
-    pytest.param(lambda p: p.pack({"k": "v" * 100, 1: b"b"}), id="dict-success"),
-])
+    pytest.param(lambda p: p.pack({"k": "v" * 100, 1: b"b", 2.5: None}), id="dict-success"),
+    pytest.param(lambda p: Packer(unicode_errors="replace").pack("\ud800"), id="errors"),
+    pytest.param(lambda p: p.getbuffer().release(), id="view"),
+]
+
+
+@pytest.mark.parametrize("call", LEAK_CALLS)
 def test_no_reference_leaks(call):
+    import gc
+    import tracemalloc
+
     p = Packer()
 
     def run():
@@ -367,15 +381,42 @@ def test_no_reference_leaks(call):
         except (TypeError, ValueError, OverflowError):
             pass
 
-    for _ in range(10):
-        run()
-    before = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else None
-    import gc
-    gc.collect()
-    count = len(gc.get_objects())
-    for _ in range(1000):
+    for _ in range(20):
         run()
     gc.collect()
-    assert len(gc.get_objects()) <= count + 5
-    if before is not None:
-        assert sys.gettotalrefcount() - before < 50
+    objects = len(gc.get_objects())
+    total = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else None
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        for _ in range(2000):
+            run()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    assert grown < 16 * 1024
+    assert len(gc.get_objects()) <= objects + 5
+    if total is not None:
+        assert sys.gettotalrefcount() - total < 50
+
+
+def test_reference_counts_of_packed_objects_unchanged():
+    key, value, item = "k" * 40, b"v" * 40, 2**40
+    data = bytearray(b"ext")
+    ext = tuple.__new__(ExtType, (3, data))
+    result = [item]
+    pairs = [(key, value)]
+    objects = [key, value, item, data, ext, result, pairs]
+    before = [sys.getrefcount(o) for o in objects]
+    p = Packer(default=lambda o: result)
+    strict = Packer(strict_types=True, default=lambda o: result)
+    for _ in range(100):
+        p.pack([{key: value}, item, ext, object(), (item,)])
+        p.pack_map_pairs(pairs)
+        strict.pack((key, value))
+        with pytest.raises(TypeError):
+            Packer().pack([{key: value}, item, object()])
+        with pytest.raises(ValueError):
+            p.pack_map_pairs([(key, value), (item,)])
+    assert [sys.getrefcount(o) for o in objects] == before

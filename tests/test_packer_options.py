@@ -90,7 +90,7 @@ def test_constructor_rejects(args, kwargs):
         pytest.param("10", TypeError, "an integer is required", id="str"),
         pytest.param(None, TypeError, "an integer is required", id="none"),
         pytest.param(2**64, OverflowError, None, id="too-large"),
-        pytest.param(2**62, MemoryError, "Unable to allocate internal buffer.", id="unallocatable"),
+        pytest.param(2**63, MemoryError, "Unable to allocate internal buffer.", id="unallocatable"),
     ],
 )
 def test_buf_size_rejects(buf_size, error, message):
