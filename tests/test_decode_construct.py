@@ -155,6 +155,33 @@ class TestMapKeys:
         assert ka is kb
         assert ka is sys.intern("some_key_" + "x" * 10)
 
+    def test_many_distinct_keys(self):
+        # More keys than any cache of decoded keys could hold, twice over,
+        # with lengths around every boundary: each comes back exactly.
+        keys = [("k%d" % i) * (i % 40 + 1) for i in range(5000)]
+        value = {k: i for i, k in enumerate(keys)}
+        for _ in range(2):
+            got = unpackb(enc.encode(value))
+            assert got == value
+            assert list(got) == keys
+
+    def test_keys_with_error_handler(self):
+        # b"a\xff" decodes to "a" under "ignore"; the plain key b"a" and the
+        # two-byte one must not be confused.
+        payload = enc.encode([{"a": 1}])
+        bad = b"\x81\xa2a\xff\x02"
+        assert unpackb(bad, unicode_errors="ignore") == {"a": 2}
+        assert unpackb(payload) == [{"a": 1}]
+        with pytest.raises(UnicodeDecodeError):
+            unpackb(bad)
+        assert unpackb(b"\x81\xa2a\xff\x02", unicode_errors="replace") == {"a\ufffd": 2}
+
+    def test_key_limit_applies(self):
+        with pytest.raises(ValueError) as info:
+            unpackb(b"\x81\xa3abc\x01", max_str_len=2)
+        assert message(info) == "3 exceeds max_str_len(2)"
+        assert unpackb(b"\x81\xa3abc\x01", raw=True) == {b"abc": 1}
+
     def test_string_values_not_interned(self):
         a, b = unpackb(enc.encode(["value_" + "y" * 20] * 2))
         assert a == b and a is not b

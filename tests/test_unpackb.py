@@ -268,6 +268,17 @@ class TestArguments:
         )
         assert quelm.unpackb is unpackb
 
+    def test_pickled_by_reference(self):
+        import copy
+        import pickle
+
+        assert pickle.loads(pickle.dumps(unpackb)) is unpackb
+        assert copy.deepcopy(unpackb) is unpackb
+
+    def test_not_instantiable(self):
+        with pytest.raises(TypeError):
+            type(unpackb)()
+
     def test_packed_by_keyword(self):
         assert unpackb(packed=b"\x01") == 1
 

@@ -5,6 +5,8 @@
 #include "_cquelm/state.h"
 #include "_unpacker/big_endian.h"
 
+#include <cstring>
+
 namespace quelm {
 
 PyObject *raise_limit(const char *what, uint64_t n, int64_t limit) noexcept {
@@ -28,6 +30,21 @@ PyObject *new_open_list(uint64_t presize) noexcept {
     if (list != nullptr)
         PyObject_GC_UnTrack(list);
     return list;
+}
+
+// The key cache: slots chosen by a hash of the key's bytes, each holding a
+// strong reference to an interned, compact ASCII str (or NULL). Strings
+// found here are equal to the bytes they are looked up with, byte for byte,
+// so a hit yields what decoding would have yielded.
+constexpr size_t kKeyCacheSlots = 1024;
+constexpr uint64_t kKeyCacheMaxLength = 32;
+PyObject *g_key_cache[kKeyCacheSlots];
+
+QUELM_INLINE size_t key_slot(const char *p, uint64_t n) noexcept {
+    uint64_t h = 0xcbf29ce484222325ull ^ n;
+    for (uint64_t i = 0; i < n; ++i)
+        h = (h ^ static_cast<unsigned char>(p[i])) * 0x100000001b3ull;
+    return static_cast<size_t>(h ^ (h >> 32)) & (kKeyCacheSlots - 1);
 }
 
 // Calls `hook` with the completed container (stolen) and yields its result.
@@ -139,6 +156,26 @@ QUELM_NOINLINE PyObject *construct_timestamp(const DecodeOptions &o, const unsig
 }
 
 }  // namespace
+
+PyObject *construct_key_str(const DecodeOptions &o, const char *p, uint64_t n) noexcept {
+    if (o.raw || n > kKeyCacheMaxLength)
+        return construct_str(o, p, n);
+    if (QUELM_UNLIKELY(o.max_str_len < static_cast<int64_t>(n)))
+        return raise_limit("max_str_len", n, o.max_str_len);
+    PyObject *&slot = g_key_cache[key_slot(p, n)];
+    PyObject *cached = slot;
+    if (cached != nullptr && static_cast<uint64_t>(PyUnicode_GET_LENGTH(cached)) == n &&
+        std::memcmp(PyUnicode_DATA(cached), p, n) == 0)
+        return Py_NewRef(cached);
+    PyObject *key = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), o.unicode_errors);
+    if (key == nullptr || !PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key))
+        return key;
+    PyUnicode_InternInPlace(&key);
+    PyObject *old = slot;
+    slot = Py_NewRef(key);
+    Py_XDECREF(old);
+    return key;
+}
 
 PyObject *construct_ext(const DecodeOptions &o, const char *p, uint64_t t) noexcept {
     if (QUELM_UNLIKELY(o.ext_hook == nullptr)) {

@@ -44,6 +44,11 @@ QUELM_INLINE PyObject *construct_str(const DecodeOptions &o, const char *p, uint
     return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), o.unicode_errors);
 }
 
+// A str payload in map-key position: as construct_str, but short ASCII keys
+// come from a small process-wide cache of interned strings, so that the keys
+// repeated across many maps are decoded and interned once.
+PyObject *construct_key_str(const DecodeOptions &o, const char *p, uint64_t n) noexcept;
+
 QUELM_INLINE PyObject *construct_bin(const DecodeOptions &o, const char *p, uint64_t n) noexcept {
     if (QUELM_UNLIKELY(o.max_bin_len < static_cast<int64_t>(n)))
         return raise_limit("max_bin_len", n, o.max_bin_len);

@@ -240,9 +240,14 @@ int decode_execute(bool construct, DecodeContext *ctx, const char *data, Py_ssiz
                 is_map = true;
                 goto open;
             case STR_PAYLOAD:
-                if (construct &&
-                    (item = construct_str(o, reinterpret_cast<const char *>(f), trail)) == nullptr)
-                    goto error;
+                if (construct) {
+                    const char *text = reinterpret_cast<const char *>(f);
+                    item = depth != 0 && ctx->stack[depth - 1].container_type == MAP_KEY
+                               ? construct_key_str(o, text, trail)
+                               : construct_str(o, text, trail);
+                    if (item == nullptr)
+                        goto error;
+                }
                 goto complete;
             case BIN_PAYLOAD:
                 if (construct &&

@@ -138,11 +138,19 @@ struct UnpackbArgs {
 
 // The decoding proper, once the arguments are converted.
 PyObject *unpackb_impl(const UnpackbArgs &a) noexcept {
+    // Exact bytes are immutable and kept alive by the caller for the call,
+    // so they are read in place without acquiring a view (view.obj stays
+    // NULL, which PyBuffer_Release ignores).
     Py_buffer view;
+    view.obj = nullptr;
     const char *buf;
     Py_ssize_t buf_len;
-    if (get_data_from_buffer(a.packed, &view, &buf, &buf_len) < 0)
+    if (PyBytes_CheckExact(a.packed)) {
+        buf = PyBytes_AS_STRING(a.packed);
+        buf_len = PyBytes_GET_SIZE(a.packed);
+    } else if (get_data_from_buffer(a.packed, &view, &buf, &buf_len) < 0) {
         return nullptr;
+    }
     int64_t limits[5];
     for (int i = 0; i < 5; ++i) {
         limits[i] = a.limits[i];
@@ -312,6 +320,16 @@ PyObject *unpackb_repr(PyObject *) noexcept {
     return PyUnicode_FromString("<built-in function unpackb>");
 }
 
+// Pickled by reference, like the builtin functions.
+PyObject *unpackb_reduce(PyObject *, PyObject *) noexcept {
+    return PyUnicode_FromString("unpackb");
+}
+
+PyMethodDef unpackb_methods[] = {
+    {"__reduce__", unpackb_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef unpackb_getset[] = {
     {"__doc__", unpackb_get_doc, nullptr, nullptr, nullptr},
     {"__name__", unpackb_get_name, nullptr, nullptr, nullptr},
@@ -331,6 +349,7 @@ PyTypeObject unpackb_type = {
     .tp_repr = unpackb_repr,
     .tp_call = PyVectorcall_Call,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
+    .tp_methods = unpackb_methods,
     .tp_getset = unpackb_getset,
 };
 

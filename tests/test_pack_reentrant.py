@@ -1,0 +1,422 @@
+"""Python code run in the middle of a pack: hooks, __len__, items(),
+comparisons and attribute reads that re-enter the Packer, mutate or free
+what is being packed, or take views of the buffer. Also what a failed call
+leaves behind."""
+
+import re
+import sys
+
+import pytest
+
+from quelm import ExtType, Packer, Timestamp
+
+GUARD = "Existing exports of data: Packer cannot be changed"
+
+
+def test_failed_pack_keeps_earlier_output_without_autoreset():
+    p = Packer(autoreset=False)
+    p.pack(1)
+    p.pack(2)
+    with pytest.raises(TypeError):
+        p.pack([3, 4, object()])
+    assert p.bytes() == b"\x01\x02"
+    p.pack(5)
+    assert p.bytes() == b"\x01\x02\x05"
+
+
+def test_failed_pack_empties_with_autoreset():
+    p = Packer()
+    with pytest.raises(TypeError):
+        p.pack([3, 4, object()])
+    assert p.bytes() == b""
+    assert p.pack(5) == b"\x05"
+
+
+def test_default_packs_with_the_same_packer_without_autoreset():
+    p = Packer(autoreset=False)
+
+    def default(obj):
+        p.pack("in")
+        return 1
+
+    p.__init__(autoreset=False, default=default)
+    p.pack([object(), 2])
+    # The inner call appends in the middle of the outer value.
+    assert p.bytes().hex(" ") == "92 a2 69 6e 01 02"
+
+
+def test_default_packs_with_the_same_packer_with_autoreset():
+    p = Packer()
+    inner = []
+
+    def default(obj):
+        inner.append(p.pack("in"))
+        return 1
+
+    p2 = Packer(default=default)
+    assert p2.pack([object(), 2]) == b"\x92\x01\x02"
+    p.__init__(default=lambda o: inner.append(p.pack(7)))
+    # The inner call returns (and drops) what the outer one wrote so far.
+    assert p.pack([object(), 2]) == b"\xc0\x02"
+    assert inner[-1] == b"\x92\x07"
+
+
+def test_inner_failure_keeps_outer_progress():
+    too_deep = []
+    for _ in range(1100):
+        too_deep = [too_deep]
+    p = Packer(autoreset=False)
+
+    def default(obj):
+        with pytest.raises(ValueError):
+            p.pack([9, too_deep])
+        return 1
+
+    p.__init__(autoreset=False, default=default)
+    p.pack([5, {1}])
+    assert p.bytes() == b"\x92\x05\x01"
+
+
+@pytest.mark.parametrize("mutation", [
+    pytest.param(lambda d: d.clear(), id="clear"),
+    pytest.param(lambda d: d.update({i: i for i in range(100)}), id="grow"),
+    pytest.param(lambda d: d.pop("b"), id="pop"),
+])
+def test_default_mutates_the_dict_being_packed(mutation):
+    data = {"a": object(), "b": [1, 2, 3], "c": "x" * 100}
+
+    def default(obj):
+        mutation(data)
+        return None
+
+    p = Packer(autoreset=False, default=default)
+    p.pack(0)
+    with pytest.raises(RuntimeError,
+                       match=re.escape("dictionary changed size during iteration")):
+        p.pack(data)
+    assert p.bytes() == b"\x00"
+
+
+def test_dict_keys_replaced_at_constant_size():
+    # The hook deletes a walked entry and adds a new one: the size never
+    # changes, but the walk must not write more pairs than the header said.
+    data = {0: object(), 1: 1}
+
+    def default(obj):
+        del data[0]
+        data[5] = 5
+        return None
+
+    p = Packer(default=default)
+    with pytest.raises(RuntimeError,
+                       match=re.escape("dictionary keys changed during iteration")):
+        p.pack(data)
+
+
+def test_dict_replaced_wholesale_at_constant_size():
+    data = {0: object()}
+
+    def default(obj):
+        data.clear()
+        data[1] = 2
+        return None
+
+    # The walk ends where the new table does: one pair, as announced.
+    assert Packer(default=default).pack(data) == b"\x81\x00\xc0"
+
+
+def test_value_freed_by_hook_stays_alive_while_packed():
+    class Victim:
+        pass
+
+    data = {"k": Victim(), "z": 1}
+    seen = []
+
+    def default(obj):
+        data.clear()
+        data.update(a=1, b=2)
+        # The popped value is still referenced by the walk (and the argument).
+        seen.append(sys.getrefcount(obj))
+        return "still-alive"
+
+    out = Packer(default=default).pack([data])
+    assert out == b"\x91\x82\xa1k\xabstill-alive\xa1b\x02"
+    assert seen == [3]
+
+
+def test_list_shrunk_by_hook():
+    items = [object(), "b", [1] * 10]
+
+    def default(obj):
+        items.clear()
+        return 0
+
+    with pytest.raises(RuntimeError, match=re.escape("list changed size during iteration")):
+        Packer(default=default).pack(items)
+
+
+def test_list_grown_by_hook():
+    items = [object(), 1]
+
+    def default(obj):
+        items.extend(range(1000))
+        return 0
+
+    with pytest.raises(RuntimeError, match=re.escape("list changed size during iteration")):
+        Packer(default=default).pack(items)
+
+
+def test_list_cleared_by_comparison():
+    items = []
+
+    class Clearing(int):
+        def __gt__(self, other):
+            items.clear()
+            return int(self) > other
+
+    items.extend([Clearing(5), 1])
+    with pytest.raises(RuntimeError, match=re.escape("list changed size during iteration")):
+        Packer().pack(items)
+
+
+def test_dict_subclass_items_and_len_mutate():
+    class Shifty(dict):
+        def __len__(self):
+            return 2
+
+        def items(self):
+            out = [("a", 1), ("b", 2)]
+            self.clear()
+            return out
+
+    assert Packer().pack(Shifty(x=1)) == b"\x82\xa1a\x01\xa1b\x02"
+
+    class Short(dict):
+        def __len__(self):
+            return 3
+
+    with pytest.raises(ValueError):
+        Packer().pack(Short(x=1))
+
+
+def test_sequence_subclass_iteration_must_match_length():
+    class Longer(list):
+        def __iter__(self):
+            return iter([1, 2, 3])
+
+    p = Packer(autoreset=False)
+    with pytest.raises(ValueError, match=re.escape(
+            "Longer object yielded a number of items different from its length")):
+        p.pack(Longer([1]))
+    assert p.bytes() == b""
+
+    class Shorter(tuple):
+        def __iter__(self):
+            return iter([])
+
+    with pytest.raises(ValueError):
+        Packer().pack(Shorter((1, 2)))
+
+
+def test_ext_code_read_resizes_the_data():
+    payload = bytearray(b"z" * 5000)
+
+    class Sneaky(ExtType):
+        @property
+        def code(self):
+            payload.clear()
+            return 5
+
+    value = tuple.__new__(Sneaky, (0, payload))
+    assert Packer().pack(value) == b"\xc7\x00\x05"
+
+
+def test_timestamp_index_mutates():
+    victim = [Timestamp(1, 0)]
+
+    class Ns:
+        def __index__(self):
+            victim.clear()
+            return 7
+
+    ts = object.__new__(Timestamp)
+    object.__setattr__(ts, "seconds", 1)
+    object.__setattr__(ts, "nanoseconds", Ns())
+    victim.extend([ts, 1])
+    with pytest.raises(RuntimeError):
+        Packer().pack(victim)
+
+
+def test_view_taken_by_default_and_kept():
+    views = []
+    p = Packer(autoreset=False)
+    p.pack("before")
+
+    def default(obj):
+        views.append(p.getbuffer())
+        return "after"
+
+    p.__init__(autoreset=False, default=default)
+    with pytest.raises(BufferError, match=re.escape(GUARD)):
+        p.pack([object()])
+    view = views.pop()
+    # The view still shows the bytes it was taken over.
+    assert view.tobytes() == b"\xa6before\x91"
+    with pytest.raises(BufferError, match=re.escape(GUARD)):
+        p.pack(1)
+    view.release()
+    assert p.bytes() == b"\xa6before"
+    p.pack(1)
+    assert p.bytes() == b"\xa6before\x01"
+
+
+def test_view_taken_by_default_before_growth():
+    views = []
+
+    def default(obj):
+        views.append(p.getbuffer())
+        return b"x" * 100000
+
+    p = Packer(buf_size=1, default=default)
+    with pytest.raises(BufferError, match=re.escape(GUARD)):
+        p.pack([object()])
+    assert views[0].tobytes() == b"\x91"
+    views.pop().release()
+    assert p.pack(1) == b"\x01"
+
+
+def test_view_taken_and_released_by_default():
+    p = Packer()
+
+    def default(obj):
+        with p.getbuffer() as view:
+            assert view.tobytes() == b"\x92\x01"
+        return 2
+
+    p.__init__(default=default)
+    assert p.pack([1, object()]) == b"\x92\x01\x02"
+
+
+def test_view_of_inner_result_outlives_autoreset():
+    p = Packer()
+    views = []
+
+    def default(obj):
+        p.pack(0)
+        views.append(p.getbuffer())
+        return 1
+
+    p.__init__(default=default)
+    with pytest.raises(BufferError, match=re.escape(GUARD)):
+        p.pack([object(), 2])
+    view = views.pop()
+    assert view.tobytes() == b""
+    view.release()
+
+
+def test_view_taken_while_pairs_iterate():
+    p = Packer(autoreset=False)
+    views = []
+
+    def pairs():
+        yield 1, 2
+        views.append(p.getbuffer())
+        yield 3, 4
+
+    class Pairs:
+        def __len__(self):
+            return 2
+
+        def __iter__(self):
+            return pairs()
+
+    p.pack(0)
+    with pytest.raises(BufferError, match=re.escape(GUARD)):
+        p.pack_map_pairs(Pairs())
+    assert views[0].tobytes() == b"\x00\x82\x01\x02"
+    views.pop().release()
+    assert p.bytes() == b"\x00"
+
+
+def test_reinit_from_hook_during_pack():
+    p = Packer(unicode_errors="replace")
+
+    def default(obj):
+        p.__init__(unicode_errors="ignore", default=None)
+        return "a\ud800"
+
+    p.__init__(unicode_errors="replace", default=default)
+    assert p.pack(["\ud800", object(), "\ud800"]) == b"\x93\xa1?\xa1a\xa0"
+
+
+LEAK_CALLS = [
+    pytest.param(lambda p: p.pack([1, object()]), id="unsupported"),
+    pytest.param(lambda p: p.pack(2**64), id="overflow"),
+    pytest.param(lambda p: Packer(default=str).pack([2**64, "x"]), id="default-hook"),
+    pytest.param(lambda p: p.pack({"a": [1, {2}]}), id="nested"),
+    pytest.param(lambda p: p.pack(ExtType(1, b"ab")), id="ext"),
+    pytest.param(lambda p: p.pack(Timestamp(-1, 5)), id="timestamp"),
+    pytest.param(lambda p: p.pack(memoryview(b"abc")), id="memoryview"),
+    pytest.param(lambda p: p.pack_map_pairs([(1,)]), id="pairs-fail"),
+    pytest.param(lambda p: p.pack_map_pairs(iter([(1, 2)] * 3)), id="pairs-no-len"),
+    pytest.param(lambda p: p.pack_map_pairs({1: 2}.items()), id="pairs-iterated"),
+    pytest.param(lambda p: p.pack_ext_type(1, 5), id="ext-type-fail"),
+    pytest.param(lambda p: p.pack([[[]]] * 3), id="success"),
+    pytest.param(lambda p: p.pack({"k": "v" * 100, 1: b"b", 2.5: None}), id="dict-success"),
+    pytest.param(lambda p: Packer(unicode_errors="replace").pack("\ud800"), id="errors"),
+    pytest.param(lambda p: p.getbuffer().release(), id="view"),
+]
+
+
+@pytest.mark.parametrize("call", LEAK_CALLS)
+def test_no_reference_leaks(call):
+    import gc
+    import tracemalloc
+
+    p = Packer()
+
+    def run():
+        try:
+            call(p)
+        except (TypeError, ValueError, OverflowError):
+            pass
+
+    for _ in range(20):
+        run()
+    gc.collect()
+    objects = len(gc.get_objects())
+    total = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else None
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        for _ in range(2000):
+            run()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    assert grown < 16 * 1024
+    assert len(gc.get_objects()) <= objects + 5
+    if total is not None:
+        assert sys.gettotalrefcount() - total < 50
+
+
+def test_reference_counts_of_packed_objects_unchanged():
+    key, value, item = "k" * 40, b"v" * 40, 2**40
+    data = bytearray(b"ext")
+    ext = tuple.__new__(ExtType, (3, data))
+    result = [item]
+    pairs = [(key, value)]
+    objects = [key, value, item, data, ext, result, pairs]
+    before = [sys.getrefcount(o) for o in objects]
+    p = Packer(default=lambda o: result)
+    strict = Packer(strict_types=True, default=lambda o: result)
+    for _ in range(100):
+        p.pack([{key: value}, item, ext, object(), (item,)])
+        p.pack_map_pairs(pairs)
+        strict.pack((key, value))
+        with pytest.raises(TypeError):
+            Packer().pack([{key: value}, item, object()])
+        with pytest.raises(ValueError):
+            p.pack_map_pairs([(key, value), (item,)])
+    assert [sys.getrefcount(o) for o in objects] == before
