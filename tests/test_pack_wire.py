@@ -221,3 +221,37 @@ def test_small_buffer_grows():
         q.pack(i)
     expected = b"".join(Packer().pack(i) for i in range(1000))
     assert q.bytes() == expected
+
+
+@pytest.mark.parametrize("use_bin_type, header", [(True, "c6 00 20 00 01"), (False, "db 00 20 00 01")])
+@pytest.mark.parametrize("autoreset", [True, False])
+def test_large_bytes(use_bin_type, header, autoreset):
+    data = bytes(range(256)) * 8192 + b"!"
+    p = Packer(use_bin_type=use_bin_type, autoreset=autoreset, buf_size=16)
+    result = p.pack(data)
+    if not autoreset:
+        assert result is None
+        result = p.bytes()
+    assert result[:5] == bytes.fromhex(header)
+    assert result[5:] == data
+    assert p.pack(1) in (b"\x01", None)
+    assert p.bytes() == (b"" if autoreset else result + b"\x01")
+
+
+@pytest.mark.parametrize("length", range(0, 40))
+def test_short_payloads_copied_exactly(length):
+    text = "".join(chr(0x61 + (i * 7) % 26) for i in range(length))
+    head = bytes([0xA0 | length]) if length < 32 else bytes([0xD9, length])
+    assert Packer().pack(text) == head + text.encode()
+    data = bytes((i * 37 + 11) % 256 for i in range(length))
+    assert Packer().pack(data) == bytes([0xC4, length]) + data
+    p = Packer(autoreset=False, buf_size=0)
+    for _ in range(3):
+        p.pack(text)
+    assert p.bytes() == (head + text.encode()) * 3
+
+
+def test_non_ascii_str_through_cached_utf8():
+    text = "ab\u00e9" * 20
+    encoded = text.encode()
+    assert Packer().pack(text) == bytes([0xD9, len(encoded)]) + encoded

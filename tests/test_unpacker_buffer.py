@@ -227,7 +227,7 @@ def test_read_returning_more_than_asked():
 
 
 def test_file_like_real_file(tmp_path):
-    from stream_wire import encode
+    from _encoding import encode
 
     values = [1, "two", [3, {"four": b"4"}], None, 2.5] * 50
     path = tmp_path / "stream.bin"

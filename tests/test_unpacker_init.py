@@ -257,6 +257,9 @@ def test_false_file_like_is_not_asked_for_read():
     u = Unpacker(Empty())
     with pytest.raises(AssertionError):
         u.feed(b"\x01")
+    # It is kept as the source, but it has no read to call.
+    with pytest.raises(TypeError):
+        u.unpack()
 
 
 def test_reinit_drops_partial_value_and_buffer():

@@ -6,7 +6,7 @@ namespace quelm {
 
 int buffer_grow(OutputBuffer *b, size_t n) noexcept {
     if (b->frozen) {
-        PyErr_SetString(PyExc_BufferError, "Existing exports of data: Packer cannot be changed");
+        PyErr_SetString(PyExc_BufferError, export_guard_message);
         return -1;
     }
     // Twice the needed size keeps a long series of appends amortised

@@ -33,6 +33,10 @@ struct OutputBuffer {
     bool frozen;
 };
 
+// What a write to a frozen buffer, and every guarded Packer operation while
+// views exist, fails with (BufferError).
+inline constexpr char export_guard_message[] = "Existing exports of data: Packer cannot be changed";
+
 // Called with the owner's export count going from 0 to 1 and back.
 QUELM_INLINE void buffer_freeze(OutputBuffer *b) noexcept {
     b->frozen = true;
@@ -166,24 +170,107 @@ template <typename T>
     return write_field<uint64_t>(b, wire::float64, std::bit_cast<uint64_t>(d));
 }
 
+// Header bytes of a string or byte string, stored at p (room for
+// max_header_size bytes); returns how many were stored.
+constexpr size_t max_header_size = 5;
+
+// A first byte of the 8-, 16- or 32-bit length form (the 8-bit one only if
+// `allow8`), then the length.
+QUELM_INLINE size_t put_length(unsigned char *p, size_t len, uint8_t first8, uint8_t first16,
+                               uint8_t first32, bool allow8) noexcept {
+    if (len <= 0xff && allow8) {
+        p[0] = first8;
+        p[1] = static_cast<unsigned char>(len);
+        return 2;
+    }
+    if (len <= 0xffff) {
+        p[0] = first16;
+        store_be16(p + 1, static_cast<uint16_t>(len));
+        return 3;
+    }
+    p[0] = first32;
+    store_be32(p + 1, static_cast<uint32_t>(len));
+    return 5;
+}
+
+// Without the bin family, str 8 is never written.
+QUELM_INLINE size_t put_str_header(unsigned char *p, size_t len, bool use_bin_type) noexcept {
+    if (len <= wire::fixstr_max) {
+        p[0] = static_cast<unsigned char>(wire::fixstr | len);
+        return 1;
+    }
+    return put_length(p, len, wire::str8, wire::str16, wire::str32, use_bin_type);
+}
+
+// Without the bin family, byte strings are written as strings.
+QUELM_INLINE size_t put_bin_header(unsigned char *p, size_t len, bool use_bin_type) noexcept {
+    if (!use_bin_type)
+        return put_str_header(p, len, false);
+    return put_length(p, len, wire::bin8, wire::bin16, wire::bin32, true);
+}
+
+// Copies n bytes. Short runs, the usual size of keys and strings, take two
+// overlapping fixed-size moves that compile to plain loads and stores
+// instead of a call into memcpy; neither side is touched out of bounds.
+QUELM_INLINE void copy_bytes(unsigned char *dst, const void *from, size_t n) noexcept {
+    const auto *src = static_cast<const unsigned char *>(from);
+    if (n >= 8 && n <= 16) {
+        uint64_t head, tail;
+        std::memcpy(&head, src, 8);
+        std::memcpy(&tail, src + n - 8, 8);
+        std::memcpy(dst, &head, 8);
+        std::memcpy(dst + n - 8, &tail, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t head, tail;
+        std::memcpy(&head, src, 4);
+        std::memcpy(&tail, src + n - 4, 4);
+        std::memcpy(dst, &head, 4);
+        std::memcpy(dst + n - 4, &tail, 4);
+    } else if (n > 0 && n < 4) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    } else if (n > 16) {
+        std::memcpy(dst, src, n);
+    }
+}
+
+template <size_t (*put_header)(unsigned char *, size_t, bool)>
+[[nodiscard]] QUELM_INLINE int write_header(OutputBuffer *b, size_t len) noexcept {
+    if (buffer_reserve(b, max_header_size) < 0)
+        return -1;
+    buffer_commit(b, put_header(buffer_tail(b), len, b->use_bin_type));
+    return 0;
+}
+
+// Header and payload with a single reservation.
+template <size_t (*put_header)(unsigned char *, size_t, bool)>
+[[nodiscard]] QUELM_INLINE int write_with_header(OutputBuffer *b, const void *data,
+                                                 size_t len) noexcept {
+    if (buffer_reserve(b, max_header_size + len) < 0)
+        return -1;
+    unsigned char *p = buffer_tail(b);
+    const size_t head = put_header(p, len, b->use_bin_type);
+    copy_bytes(p + head, data, len);
+    buffer_commit(b, head + len);
+    return 0;
+}
+
 [[nodiscard]] QUELM_INLINE int write_str_header(OutputBuffer *b, size_t len) noexcept {
-    if (len <= wire::fixstr_max)
-        return write_byte(b, static_cast<uint8_t>(wire::fixstr | len));
-    if (len <= 0xff && b->use_bin_type)
-        return write_field<uint8_t>(b, wire::str8, static_cast<uint8_t>(len));
-    if (len <= 0xffff)
-        return write_field<uint16_t>(b, wire::str16, static_cast<uint16_t>(len));
-    return write_field<uint32_t>(b, wire::str32, static_cast<uint32_t>(len));
+    return write_header<put_str_header>(b, len);
 }
 
 [[nodiscard]] QUELM_INLINE int write_bin_header(OutputBuffer *b, size_t len) noexcept {
-    if (!b->use_bin_type)
-        return write_str_header(b, len);
-    if (len <= 0xff)
-        return write_field<uint8_t>(b, wire::bin8, static_cast<uint8_t>(len));
-    if (len <= 0xffff)
-        return write_field<uint16_t>(b, wire::bin16, static_cast<uint16_t>(len));
-    return write_field<uint32_t>(b, wire::bin32, static_cast<uint32_t>(len));
+    return write_header<put_bin_header>(b, len);
+}
+
+// A whole string (header and UTF-8 payload) or byte string.
+[[nodiscard]] QUELM_INLINE int write_str(OutputBuffer *b, const char *s, size_t len) noexcept {
+    return write_with_header<put_str_header>(b, s, len);
+}
+
+[[nodiscard]] QUELM_INLINE int write_bin(OutputBuffer *b, const void *data, size_t len) noexcept {
+    return write_with_header<put_bin_header>(b, data, len);
 }
 
 [[nodiscard]] QUELM_INLINE int write_array_header(OutputBuffer *b, uint32_t n) noexcept {

@@ -38,7 +38,7 @@ QUELM_COLD int raise_too_large(PyTypeObject *type) noexcept {
     return -1;
 }
 
-QUELM_COLD int raise_dict_changed(const char *message) noexcept {
+QUELM_COLD int raise_runtime_error(const char *message) noexcept {
     PyErr_SetString(PyExc_RuntimeError, message);
     return -1;
 }
@@ -119,21 +119,21 @@ QUELM_INLINE int pack_bin(Packer *self, PyTypeObject *type, const char *data,
                           Py_ssize_t n) noexcept {
     if (QUELM_UNLIKELY(too_long(n)))
         return raise_too_large(type);
-    if (write_bin_header(&self->buffer, static_cast<size_t>(n)) < 0)
-        return -1;
-    return write_bytes(&self->buffer, data, static_cast<size_t>(n));
+    return write_bin(&self->buffer, data, static_cast<size_t>(n));
 }
 
 QUELM_INLINE int pack_utf8(Packer *self, const char *s, Py_ssize_t n) noexcept {
     if (QUELM_UNLIKELY(too_long(n)))
         return raise_value_error("unicode string is too large");
-    if (write_str_header(&self->buffer, static_cast<size_t>(n)) < 0)
-        return -1;
-    return write_bytes(&self->buffer, s, static_cast<size_t>(n));
+    return write_str(&self->buffer, s, static_cast<size_t>(n));
 }
 
-// A str through the interpreter's cached UTF-8 form.
+// A str through the interpreter's cached UTF-8 form; a compact ASCII str
+// is its own UTF-8 and is read in place.
 QUELM_INLINE int pack_str_fast(Packer *self, PyObject *o) noexcept {
+    if (QUELM_LIKELY(PyUnicode_IS_COMPACT_ASCII(o)))
+        return pack_utf8(self, static_cast<const char *>(PyUnicode_DATA(o)),
+                         PyUnicode_GET_LENGTH(o));
     Py_ssize_t n;
     const char *s = PyUnicode_AsUTF8AndSize(o, &n);
     if (s == nullptr)
@@ -185,11 +185,11 @@ int pack_dict_entries(Packer *self, PyObject *d, Py_ssize_t size, int budget) no
         if (now < 0)
             return -1;
         if (QUELM_UNLIKELY(now != size))
-            return raise_dict_changed("dictionary changed size during iteration");
+            return raise_runtime_error("dictionary changed size during iteration");
         if (!PyDict_Next(d, &pos, &key, &value))
             break;
         if (QUELM_UNLIKELY(walked == size))
-            return raise_dict_changed("dictionary keys changed during iteration");
+            return raise_runtime_error("dictionary keys changed during iteration");
         Py_INCREF(key);
         Py_INCREF(value);
         int r = pack_value(self, key, budget);
@@ -202,7 +202,7 @@ int pack_dict_entries(Packer *self, PyObject *d, Py_ssize_t size, int budget) no
         walked++;
     }
     if (QUELM_UNLIKELY(walked != size))
-        return raise_dict_changed("dictionary changed size during iteration");
+        return raise_runtime_error("dictionary changed size during iteration");
     return 0;
 }
 
@@ -247,7 +247,7 @@ int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
         return -1;
     for (Py_ssize_t i = 0; i < size; i++) {
         if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
-            return raise_dict_changed("list changed size during iteration");
+            return raise_runtime_error("list changed size during iteration");
         PyObject *item = Py_NewRef(PyList_GET_ITEM(l, i));
         const int r = pack_value(self, item, budget);
         Py_DECREF(item);
@@ -369,14 +369,11 @@ int pack_memoryview(Packer *self, PyObject *o) noexcept {
     Py_buffer view;
     if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) < 0)
         return -1;
-    int r;
     if (too_long(view.len)) {
         PyBuffer_Release(&view);
         return raise_value_error("memoryview is too large");
     }
-    r = write_bin_header(&self->buffer, static_cast<size_t>(view.len));
-    if (r == 0)
-        r = write_bytes(&self->buffer, view.buf, static_cast<size_t>(view.len));
+    const int r = write_bin(&self->buffer, view.buf, static_cast<size_t>(view.len));
     PyBuffer_Release(&view);
     return r;
 }
@@ -518,7 +515,7 @@ QUELM_NOINLINE int pack_with_default(Packer *self, PyObject *value, int budget) 
 
 int check_exports(Packer *self) noexcept {
     if (QUELM_UNLIKELY(self->exports != 0)) {
-        PyErr_SetString(PyExc_BufferError, "Existing exports of data: Packer cannot be changed");
+        PyErr_SetString(PyExc_BufferError, export_guard_message);
         return -1;
     }
     return 0;
@@ -674,6 +671,30 @@ void packer_dealloc(PyObject *op) noexcept {
     Py_TYPE(op)->tp_free(op);
 }
 
+// A byte string this large, packed alone under autoreset into an empty
+// buffer, goes straight into the result: copying it into the buffer first
+// and out again would double the work for nothing.
+constexpr Py_ssize_t direct_bytes_threshold = Py_ssize_t{1} << 20;
+
+// The result of pack(obj) for such a byte string (new reference, or null
+// with MemoryError); the buffer is not touched. The header is written by the
+// usual writer into a small buffer of its own that never needs to grow.
+QUELM_NOINLINE PyObject *pack_bytes_direct(Packer *self, const char *data,
+                                           Py_ssize_t n) noexcept {
+    char head_storage[8];
+    OutputBuffer head = {head_storage, 0, sizeof head_storage, self->buffer.use_bin_type,
+                         sizeof head_storage, false};
+    if (write_bin_header(&head, static_cast<size_t>(n)) < 0)
+        return nullptr;
+    const auto head_length = static_cast<Py_ssize_t>(head.length);
+    PyObject *result = PyBytes_FromStringAndSize(nullptr, head_length + n);
+    if (result == nullptr)
+        return nullptr;
+    std::memcpy(PyBytes_AS_STRING(result), head_storage, head.length);
+    std::memcpy(PyBytes_AS_STRING(result) + head_length, data, static_cast<size_t>(n));
+    return result;
+}
+
 // Packer.pack(self, obj)
 PyObject *packer_pack(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
                       PyObject *kwnames) noexcept {
@@ -689,6 +710,9 @@ PyObject *packer_pack(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
     if (check_exports(self) < 0)
         return nullptr;
     const size_t start = self->buffer.length;
+    if (PyBytes_CheckExact(obj) && PyBytes_GET_SIZE(obj) >= direct_bytes_threshold &&
+        self->autoreset && start == 0 && !too_long(PyBytes_GET_SIZE(obj)))
+        return pack_bytes_direct(self, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
     if (pack_value(self, obj, g_state.recursion_limit) < 0) {
         // Output of earlier calls stays unless autoreset would have
         // discarded it anyway.

@@ -190,9 +190,8 @@ int initialise(Unpacker *self, const InitArgs &a) noexcept {
         PyErr_SetString(PyExc_MemoryError, "Unable to allocate internal buffer.");
         return -1;
     }
-    // A finaliser run by the releases above may have re-initialised the
-    // object before this point; whatever buffer it left is replaced.
-    drop_buffer(self);
+    // drop_buffer ran above, and nothing has been able to refill the
+    // object since: re-entry is refused while it is busy.
     self->buf = buf;
     self->buf_size = rs;
 
