@@ -226,10 +226,29 @@ def test_unpack_reads_exactly_one_value_from_an_unseekable_stream():
     assert sum(raw.requests) <= len(STREAM) + 1
 
 
+def test_unpack_does_not_reread_a_large_file_per_value():
+    class Counting(io.BytesIO):
+        consumed = 0
+
+        def read(self, n=-1):
+            data = super().read(n)
+            self.consumed += len(data)
+            return data
+
+    values = [{"i": i, "pad": "x" * 50} for i in range(200)]
+    stream = Counting(b"".join(quelm.packb(value) for value in values) + b"\x00" * (4 << 20))
+    assert [quelm.unpack(stream) for _ in values] == values
+    assert stream.consumed < 200 * 8192
+
+
 def test_unpack_passes_options():
     assert quelm.unpack(io.BytesIO(bytes.fromhex("920102")), use_list=False) == (1, 2)
     assert quelm.unpack(Unseekable(bytes.fromhex("920102")), use_list=False) == (1, 2)
     assert quelm.unpack(io.BytesIO(bytes.fromhex("d6ff00000001")), timestamp=2) == 10**9
+    small = quelm.packb("x" * 100)
+    assert quelm.unpack(io.BytesIO(small), max_buffer_size=200) == "x" * 100
+    with pytest.raises(quelm.BufferFull):
+        quelm.unpack(io.BytesIO(small), max_buffer_size=50)
 
 
 @pytest.mark.parametrize("make", [io.BytesIO, Unseekable], ids=["seekable", "unseekable"])

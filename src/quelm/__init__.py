@@ -64,6 +64,8 @@ _SMALL_BUFFER = 256
 # A Packer's buffer never shrinks: one that packed a large value is dropped
 # rather than kept, so a single big packb does not pin that memory forever.
 _KEEP_LIMIT = 1 << 20
+# Block size in which unpack reads a seekable stream ahead.
+_READ_AHEAD = 4096
 
 
 def packb(obj: Any, **options: Any) -> bytes:
@@ -125,6 +127,11 @@ def unpack(stream: IO[bytes], **options: Any) -> Any:
     """
     seekable = getattr(stream, "seekable", None)
     if seekable is not None and seekable():
+        # Whatever is read past the value is read again by the next call, so
+        # read ahead in small blocks unless told otherwise.
+        if "read_size" not in options:
+            limit = options.get("max_buffer_size") or _READ_AHEAD
+            options["read_size"] = min(_READ_AHEAD, limit)
         start = stream.tell()
         unpacker = Unpacker(stream, **options)
         try:
