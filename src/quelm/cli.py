@@ -324,6 +324,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except OSError as error:
         print(f"quelm: error: {error}", file=sys.stderr)
         return 1
+    except Exception as error:  # a tool reports, it does not dump a traceback
+        print(f"quelm: error: {type(error).__name__}: {error}", file=sys.stderr)
+        return 1
     finally:
         sys.setrecursionlimit(limit)
         if args.file != "-":
