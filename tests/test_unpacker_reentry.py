@@ -257,3 +257,25 @@ def test_ext_hook_sees_type_and_data():
     u = Unpacker(ext_hook=lambda code, data: ExtType(code + 1, data[::-1]))
     u.feed(bytes.fromhex("d5056162"))
     assert u.unpack() == ExtType(6, b"ba")
+
+
+@pytest.mark.parametrize("op", ["unpack", "feed", "init", "read_bytes"])
+def test_timestamp_constructor_reentry_refused(op, monkeypatch):
+    from quelm import Timestamp
+
+    seen = []
+    holder = {}
+    original = Timestamp.__init__
+    expected = Timestamp(1, 0)
+
+    def init(self, *args):
+        attempt(holder["u"], op, seen)
+        original(self, *args)
+
+    monkeypatch.setattr(Timestamp, "__init__", init)
+    u = Unpacker()
+    holder["u"] = u
+    u.feed(bytes.fromhex("d6ff00000001"))
+    assert u.unpack() == expected
+    assert seen == [GUARDED[op][1]]
+    del holder["u"]
