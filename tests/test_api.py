@@ -276,8 +276,11 @@ def test_unpack_bad_input(make, data, error, message):
 
 def test_unpack_of_an_unseekable_stream_honours_max_buffer_size():
     data = bytes.fromhex("c5 0400".replace(" ", "")) + b"x" * 1024
+    stream = Unseekable(data)
     with pytest.raises(quelm.BufferFull):
-        quelm.unpack(Unseekable(data), max_buffer_size=512)
+        quelm.unpack(stream, max_buffer_size=512)
+    # It stopped at the header, before reading the oversized payload.
+    assert sum(stream.requests) <= 16
     assert quelm.unpack(Unseekable(data), max_buffer_size=2048) == b"x" * 1024
 
 

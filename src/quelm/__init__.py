@@ -14,6 +14,7 @@ from __future__ import annotations
 from typing import IO, Any, Dict, List
 
 from quelm._cquelm import Packer, Unpacker, default_read_extended_type, unpackb
+from quelm._wire import read_one_value
 from quelm.exceptions import (
     BufferFull,
     ExtraData,
@@ -52,10 +53,10 @@ __all__ = [
 # A Packer allocates its whole buffer up front (256 KiB by default), which
 # would dominate the cost of packing a small value. packb therefore reuses
 # idle default-option Packers, started with a small buffer that grows as
-# needed, kept in this list (at most _IDLE_MAX of them). list.pop and list.append are atomic, so a Packer
-# is never shared by two threads, and a call that finds the list empty
-# (another thread, or a default hook or items() calling packb while the
-# outer call holds the Packer) makes another one.
+# needed, kept in this list (at most _IDLE_MAX of them). list.pop and
+# list.append are atomic, so a Packer is never shared by two threads, and a
+# call that finds the list empty (another thread, or a default hook or an
+# items() calling packb while the outer call holds the Packer) makes another.
 _idle_packers: List[Packer] = []
 _take_idle = _idle_packers.pop
 _put_idle = _idle_packers.append
@@ -66,6 +67,9 @@ _SMALL_BUFFER = 256
 _KEEP_LIMIT = 1 << 20
 # Block size in which unpack reads a seekable stream ahead.
 _READ_AHEAD = 4096
+# The Unpacker's max_buffer_size by default, and what 0 stands for.
+_MAX_BUFFER_DEFAULT = 100 * 1024 * 1024
+_MAX_BUFFER_ZERO = 2**31 - 1
 
 
 def packb(obj: Any, **options: Any) -> bytes:
@@ -138,10 +142,9 @@ def unpack(stream: IO[bytes], **options: Any) -> Any:
             return unpacker.unpack()
         finally:
             stream.seek(start + unpacker.tell())
-    from quelm._wire import read_one_value
-
     unpacker = Unpacker(None, **options)
-    unpacker.feed(read_one_value(stream))
+    limit = options.get("max_buffer_size", _MAX_BUFFER_DEFAULT) or _MAX_BUFFER_ZERO
+    unpacker.feed(read_one_value(stream, limit))
     return unpacker.unpack()
 
 
