@@ -238,12 +238,12 @@ def test_encode_plain_takes_tags_literally(run):
                      "invalid JSON: Expecting value", id="bad-json"),
         pytest.param(["encode", "--lines"], b'1\n2\n[\n', "quelm: error at line 3, column 2: "
                      "invalid JSON: Expecting value", id="bad-json-line"),
-        pytest.param(["encode"], b"18446744073709551616", "quelm: error at input: "
+        pytest.param(["encode"], b"18446744073709551616", "quelm: error: "
                      "cannot encode: Integer value out of range", id="int-too-large"),
         pytest.param(["encode", "--lines"], b'1\n{"$bytes": "zz"}\n',
                      "quelm: error at line 2: non-hexadecimal number found in fromhex() arg "
                      "at position 0", id="bad-tag"),
-        pytest.param(["encode"], b'{"$ext": 5}', "quelm: error at input: malformed $ext object",
+        pytest.param(["encode"], b'{"$ext": 5}', "quelm: error: malformed $ext object",
                      id="malformed-tag"),
     ],
 )

@@ -52,7 +52,8 @@ _SHOWN_DEPTH = 24  # deeper items are indented no further, but labelled
 
 
 class _BadInput(Exception):
-    """Input the command cannot process: where it is and why."""
+    """Input the command cannot process: where it is (empty when the input
+    as a whole is meant) and why."""
 
     def __init__(self, where: str, cause: str) -> None:
         super().__init__(where, cause)
@@ -134,7 +135,7 @@ def from_json(obj: Dict[str, Any]) -> Any:
     """json object_hook reversing :func:`to_json`'s tagged objects."""
     if len(obj) != 1:
         return obj
-    (tag, body), = obj.items()
+    ((tag, body),) = obj.items()
     if tag == "$bytes":
         _expect(isinstance(body, str), tag)
         return bytes.fromhex(body)
@@ -161,7 +162,7 @@ def from_json(obj: Dict[str, Any]) -> Any:
 
 def _encode_one(text: bytes, plain: bool, line: Optional[int]) -> bytes:
     """Quelm of one JSON text; *line* is its line number in JSON Lines mode."""
-    where = "input" if line is None else f"line {line}"
+    where = "" if line is None else f"line {line}"
     try:
         value = json.loads(text, object_hook=None if plain else from_json)
     except json.JSONDecodeError as error:
@@ -312,7 +313,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         out.flush()
     except _BadInput as error:
         out.flush()
-        print(f"quelm: error at {error.where}: {error.cause}", file=sys.stderr)
+        where = f" at {error.where}" if error.where else ""
+        print(f"quelm: error{where}: {error.cause}", file=sys.stderr)
         return 1
     except BrokenPipeError:
         # The reader went away (quelm decode big.qlm | head): not a failure.
