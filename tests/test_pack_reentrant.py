@@ -420,3 +420,35 @@ def test_reference_counts_of_packed_objects_unchanged():
         with pytest.raises(ValueError):
             p.pack_map_pairs([(key, value), (item,)])
     assert [sys.getrefcount(o) for o in objects] == before
+
+
+def test_value_freed_while_its_key_is_packed():
+    # The hook runs for the key and drops the dict's entries: the value,
+    # whose only other reference was the dict, must still be packable.
+    class Key:
+        pass
+
+    data = {Key(): [1, 2, [3] * 50]}
+
+    def default(obj):
+        data.clear()
+        return "k"
+
+    p = Packer(autoreset=False, default=default)
+    with pytest.raises(RuntimeError,
+                       match=re.escape("dictionary changed size during iteration")):
+        p.pack(data)
+    assert p.bytes() == b""
+
+
+def test_item_freed_while_packed():
+    # The comparison drops the list's reference to the int being packed,
+    # whose digits are read after it returns.
+    class Holder(int):
+        def __gt__(self, other):
+            items.clear()
+            return True
+
+    items = [Holder(2**40), "x" * 100]
+    with pytest.raises(RuntimeError, match=re.escape("list changed size during iteration")):
+        Packer().pack(items)

@@ -49,31 +49,17 @@ int write_float32(OutputBuffer *b, double d) noexcept {
 }
 
 int write_ext_header(OutputBuffer *b, int8_t code, size_t len) noexcept {
-    const auto code_byte = static_cast<unsigned char>(code);
-    unsigned char head[6];
-    size_t n;
+    unsigned char head[max_header_size + 1];
+    size_t n = 1;
     switch (len) {
-    case 1: head[0] = wire::fixext1; n = 1; break;
-    case 2: head[0] = wire::fixext2; n = 1; break;
-    case 4: head[0] = wire::fixext4; n = 1; break;
-    case 8: head[0] = wire::fixext8; n = 1; break;
-    case 16: head[0] = wire::fixext16; n = 1; break;
-    default:
-        if (len <= 0xff) {
-            head[0] = wire::ext8;
-            head[1] = static_cast<unsigned char>(len);
-            n = 2;
-        } else if (len <= 0xffff) {
-            head[0] = wire::ext16;
-            store_be16(head + 1, static_cast<uint16_t>(len));
-            n = 3;
-        } else {
-            head[0] = wire::ext32;
-            store_be32(head + 1, static_cast<uint32_t>(len));
-            n = 5;
-        }
+    case 1: head[0] = wire::fixext1; break;
+    case 2: head[0] = wire::fixext2; break;
+    case 4: head[0] = wire::fixext4; break;
+    case 8: head[0] = wire::fixext8; break;
+    case 16: head[0] = wire::fixext16; break;
+    default: n = put_length(head, len, wire::ext8, wire::ext16, wire::ext32, true);
     }
-    head[n++] = code_byte;
+    head[n++] = static_cast<unsigned char>(code);
     return append(b, head, n);
 }
 

@@ -1,7 +1,8 @@
 // The Packer object, shared by the files that implement its methods:
 // packer.cpp (type, construction, pack and the value dispatch),
 // packer_buffer.cpp (buffer access and the export guard) and
-// packer_stream.cpp (headers, extension values and map pairs).
+// packer_stream.cpp (headers, extension values and map pairs) and
+// arguments.cpp (binding of method arguments).
 #pragma once
 
 #include "_cquelm/common.h"
