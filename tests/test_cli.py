@@ -261,10 +261,18 @@ def test_missing_file(run, tmp_path):
     assert err == f"quelm: error: cannot read {tmp_path / 'none.qlm'}: No such file or directory\n"
 
 
-def test_usage_error(run):
+@pytest.mark.parametrize("args", [["frobnicate"], [], ["decode", "a", "b"]])
+def test_usage_error(run, args):
     with pytest.raises(SystemExit) as exit_:
-        run(["frobnicate"])
+        run(args)
     assert exit_.value.code == 2
+
+
+def test_version(run, capsysbinary):
+    with pytest.raises(SystemExit) as exit_:
+        run(["--version"])
+    assert exit_.value.code == 0
+    assert capsysbinary.readouterr().out == f"quelm {quelm.__version__}\n".encode()
 
 
 def test_reads_a_named_file(run, tmp_path):

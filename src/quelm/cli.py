@@ -39,6 +39,7 @@ from quelm import (
     StackError,
     Timestamp,
     Unpacker,
+    __version__,
     packb,
 )
 from quelm._wire import MAX_DEPTH, Item, WireError, walk
@@ -271,6 +272,7 @@ def _inspect(source: IO[bytes], out: IO[bytes]) -> None:
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quelm", description="Encode, decode and inspect Quelm binary data.")
+    parser.add_argument("--version", action="version", version=f"quelm {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     encode = commands.add_parser("encode", help="JSON to Quelm on standard output")
     encode.add_argument("--lines", action="store_true",
