@@ -11,9 +11,9 @@ b'\\x81\\xa1a\\x01'
 
 from __future__ import annotations
 
-from typing import IO, Any, Dict, List
+from typing import IO, Any
 
-from quelm._cquelm import Packer, Unpacker, default_read_extended_type, unpackb
+from quelm._cquelm import Packer, Unpacker, default_read_extended_type, packb, unpackb
 from quelm._wire import read_one_value
 from quelm.exceptions import (
     BufferFull,
@@ -50,63 +50,11 @@ __all__ = [
     "__version__",
 ]
 
-# A Packer allocates its whole buffer up front (256 KiB by default), which
-# would dominate the cost of packing a small value. packb therefore reuses
-# idle default-option Packers, started with a small buffer that grows as
-# needed, kept in this list (at most _IDLE_MAX of them). list.pop and
-# list.append are atomic, so a Packer is never shared by two threads, and a
-# call that finds the list empty (another thread, or a default hook or an
-# items() calling packb while the outer call holds the Packer) makes another.
-_idle_packers: List[Packer] = []
-_take_idle = _idle_packers.pop
-_put_idle = _idle_packers.append
-_IDLE_MAX = 4
-_SMALL_BUFFER = 256
-# A Packer's buffer never shrinks: one that packed a large value is dropped
-# rather than kept, so a single big packb does not pin that memory forever.
-_KEEP_LIMIT = 1 << 20
 # Block size in which unpack reads a seekable stream ahead.
 _READ_AHEAD = 4096
 # The Unpacker's max_buffer_size by default, and what 0 stands for.
 _MAX_BUFFER_DEFAULT = 100 * 1024 * 1024
 _MAX_BUFFER_ZERO = 2**31 - 1
-
-
-def packb(obj: Any, **options: Any) -> bytes:
-    """Return the Quelm encoding of *obj* as bytes.
-
-    *options* are those of :class:`Packer` (``default``, ``use_single_float``,
-    ``use_bin_type``, ``strict_types``, ``datetime``, ``unicode_errors``).
-    Safe to call from a ``default`` hook and from several threads.
-    """
-    if options:
-        return _packb_with(obj, options)
-    try:
-        packer = _take_idle()
-    except IndexError:
-        return _packb_spare(obj)
-    # autoreset is on, so pack returns bytes. If it raises, this Packer is
-    # simply not put back; the next call makes another.
-    packed: bytes = packer.pack(obj)  # type: ignore[assignment]
-    if len(packed) <= _KEEP_LIMIT:
-        _put_idle(packer)
-    return packed
-
-
-def _packb_spare(obj: Any) -> bytes:
-    packer = Packer(buf_size=_SMALL_BUFFER)
-    packed: bytes = packer.pack(obj)  # type: ignore[assignment]
-    if len(packed) <= _KEEP_LIMIT and len(_idle_packers) < _IDLE_MAX:
-        _put_idle(packer)
-    return packed
-
-
-def _packb_with(obj: Any, options: Dict[str, Any]) -> bytes:
-    options.setdefault("buf_size", _SMALL_BUFFER)
-    packer = Packer(**options)
-    packed = packer.pack(obj)
-    # With autoreset=False the encoding stays in the buffer.
-    return packer.bytes() if packed is None else packed
 
 
 def pack(obj: Any, stream: IO[bytes], **options: Any) -> None:

@@ -60,6 +60,20 @@ class Packer:
     def __reduce__(self) -> Any: ...
     def __setstate__(self, state: Any, /) -> Any: ...
 
+def packb(
+    obj: Any,
+    /,
+    *,
+    default: Optional[Callable[[Any], Any]] = None,
+    use_single_float: bool = False,
+    autoreset: bool = True,
+    use_bin_type: bool = True,
+    strict_types: bool = False,
+    datetime: bool = False,
+    unicode_errors: _ErrorsName = None,
+    buf_size: int = 256,
+) -> bytes: ...
+
 _ObjectHook = Callable[[Dict[Any, Any]], Any]
 _PairsHook = Callable[[List[Tuple[Any, Any]]], Any]
 _ListHook = Callable[[Any], Any]
