@@ -7,6 +7,7 @@ import struct
 import sys
 
 import pytest
+from hypothesis import given, strategies as st
 
 from quelm._cquelm import unpackb
 
@@ -157,3 +158,68 @@ def test_cached_keys_are_interned_and_equal_to_fresh_ones():
     assert first == "interned_key" and first is second
     assert first is sys.intern("interned_key")
 
+
+
+TEXT_SAMPLES = ["café", "naïve", "日本語", "Ωmega", "żółw", "€uro", "\x80\xff", "\u0100x", "\u07ff\u0800",
+                "a\uffff", "\ud7ff\ue000", "😀 emoji", "x" * 30 + "é" * 17, "é" * 32]
+
+
+@pytest.mark.parametrize("text", TEXT_SAMPLES)
+def test_non_ascii_text_as_item_key_and_value(text):
+    payload = array(s(text), mapping((s(text), s(text))))
+    value = unpackb(payload)
+    assert value == [text, {text: text}]
+    assert all(type(x) is str for x in (value[0], *value[1], *value[1].values()))
+
+
+@pytest.mark.parametrize(
+    "raw",
+    [
+        pytest.param(b"\xc0\x80", id="overlong-2"),
+        pytest.param(b"\xc1\xbf", id="overlong-2-c1"),
+        pytest.param(b"\xe0\x80\x80", id="overlong-3"),
+        pytest.param(b"\xe0\x9f\xbf", id="overlong-3-top"),
+        pytest.param(b"\xed\xa0\x80", id="surrogate-high"),
+        pytest.param(b"\xed\xbf\xbf", id="surrogate-low"),
+        pytest.param(b"a\xc3", id="cut-2"),
+        pytest.param(b"a\xe2\x82", id="cut-3"),
+        pytest.param(b"\xc3a", id="bad-continuation"),
+        pytest.param(b"\xe2\x82a", id="bad-continuation-3"),
+        pytest.param(b"\x80abc", id="lone-continuation"),
+        pytest.param(b"\xf4\x90\x80\x80", id="above-max"),
+        pytest.param(b"\xf8\x88\x80\x80\x80", id="five-byte"),
+    ],
+)
+@pytest.mark.parametrize("errors", [None, "replace", "surrogateescape", "ignore"])
+def test_malformed_text_handled_as_the_codec_does(raw, errors):
+    payload = array(enc.str_header(len(raw)) + raw, s("é"))
+    if errors is None:
+        with pytest.raises(UnicodeDecodeError) as info:
+            unpackb(payload)
+        with pytest.raises(UnicodeDecodeError) as expected:
+            raw.decode("utf-8")
+        assert str(info.value) == str(expected.value)
+    else:
+        assert unpackb(payload, unicode_errors=errors) == [raw.decode("utf-8", errors), "é"]
+
+
+# Short byte runs made mostly of UTF-8 pieces, so that well-formed and
+# malformed text are both common.
+PIECES = st.sampled_from([b"a", b"\xc3\xa9", b"\xe2\x82\xac", b"\xf0\x9f\x98\x80", b"\xed\xa0\x80",
+                          b"\xc3", b"\x80", b"\xe2\x82", b"\xc0\x80", b"\xff", b"\xdf\xbf"])
+RUNS = st.lists(PIECES, max_size=24).map(b"".join).filter(lambda b: len(b) <= 70)
+
+
+@given(RUNS)
+def test_text_decodes_as_the_codec_does(raw):
+    payload = array(enc.str_header(len(raw)) + raw)
+    try:
+        expected = raw.decode("utf-8")
+    except UnicodeDecodeError as e:
+        with pytest.raises(UnicodeDecodeError) as info:
+            unpackb(payload)
+        assert str(info.value) == str(e)
+    else:
+        assert unpackb(payload) == [expected]
+    assert unpackb(payload, unicode_errors="surrogateescape") == [
+        raw.decode("utf-8", "surrogateescape")]

@@ -142,6 +142,70 @@ QUELM_NOINLINE PyObject *construct_timestamp(const DecodeOptions &o, const unsig
 
 }  // namespace
 
+namespace {
+
+// The character starting at p[i] (i < n): its code point in `*ch` and the
+// length of its sequence, or 0 when that is not a well-formed sequence of
+// one to three bytes (overlong forms and encoded surrogates are not).
+QUELM_INLINE unsigned next_bmp_char(const unsigned char *p, uint64_t i, uint64_t n,
+                                    uint32_t *ch) noexcept {
+    const unsigned c = p[i];
+    if (c < 0x80) {
+        *ch = c;
+        return 1;
+    }
+    if (c >= 0xc2 && c <= 0xdf) {
+        if (n - i < 2 || (p[i + 1] & 0xc0) != 0x80)
+            return 0;
+        *ch = ((c & 0x1fu) << 6) | (p[i + 1] & 0x3fu);
+        return 2;
+    }
+    if (c >= 0xe0 && c <= 0xef) {
+        if (n - i < 3 || (p[i + 1] & 0xc0) != 0x80 || (p[i + 2] & 0xc0) != 0x80)
+            return 0;
+        const uint32_t v = ((c & 0x0fu) << 12) | ((p[i + 1] & 0x3fu) << 6) | (p[i + 2] & 0x3fu);
+        if (v < 0x800 || (v >= 0xd800 && v <= 0xdfff))
+            return 0;
+        *ch = v;
+        return 3;
+    }
+    return 0;
+}
+
+}  // namespace
+
+PyObject *decode_short_bmp_text(const char *text, uint64_t n) noexcept {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    // First pass: check the sequences, count the characters, find the
+    // largest.
+    uint64_t chars = 0;
+    uint32_t max_char = 0;
+    for (uint64_t i = 0; i < n; ++chars) {
+        uint32_t ch;
+        const unsigned width = next_bmp_char(p, i, n, &ch);
+        if (width == 0)
+            return nullptr;
+        if (ch > max_char)
+            max_char = ch;
+        i += width;
+    }
+    PyObject *result = PyUnicode_New(static_cast<Py_ssize_t>(chars), max_char);
+    if (result == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    // Second pass: write the characters into a str of the right width.
+    const int kind = PyUnicode_KIND(result);
+    void *data = PyUnicode_DATA(result);
+    Py_ssize_t at = 0;
+    for (uint64_t i = 0; i < n; ++at) {
+        uint32_t ch = 0;
+        i += next_bmp_char(p, i, n, &ch);
+        PyUnicode_WRITE(kind, data, at, ch);
+    }
+    return result;
+}
+
 PyObject *g_key_cache[kKeyCacheSlots];
 
 PyObject *cache_key_str(const DecodeOptions &o, const char *p, uint64_t n,

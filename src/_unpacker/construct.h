@@ -77,6 +77,15 @@ QUELM_INLINE PyObject *new_ascii_text(const char *p, uint64_t n) noexcept {
     return text;
 }
 
+// Short text with characters beyond ASCII but all in the Basic Multilingual
+// Plane, as well-formed UTF-8: decoded in two passes (measure, then write
+// into a str of the right width), which is what the UTF-8 decoder yields,
+// without its growing and shrinking of the result. Returns NULL with no
+// exception set for anything else (four-byte sequences, any malformed or
+// overlong sequence, encoded surrogates, MemoryError included), so that the
+// UTF-8 decoder then handles the text with its own errors and messages.
+PyObject *decode_short_bmp_text(const char *p, uint64_t n) noexcept;
+
 // A str payload of n bytes: bytes when `raw`, else UTF-8 text decoded with
 // the unicode_errors handler.
 QUELM_INLINE PyObject *construct_str(const DecodeOptions &o, const char *p, uint64_t n) noexcept {
@@ -84,8 +93,12 @@ QUELM_INLINE PyObject *construct_str(const DecodeOptions &o, const char *p, uint
         return raise_limit("max_str_len", n, o.max_str_len);
     if (o.raw)
         return PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(n));
-    if (n >= 2 && n <= kShortText && is_ascii(p, n))
-        return new_ascii_text(p, n);
+    if (n >= 2 && n <= kShortText) {
+        if (is_ascii(p, n))
+            return new_ascii_text(p, n);
+        if (PyObject *text = decode_short_bmp_text(p, n))
+            return text;
+    }
     return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), o.unicode_errors);
 }
 
