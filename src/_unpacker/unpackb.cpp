@@ -272,7 +272,18 @@ PyObject *unpackb_vectorcall(PyObject *self, PyObject *const *args, size_t nargs
             return nullptr;
         a.limits[i] = limit;
     }
-    if (given[P_UNICODE_ERRORS] && errors_name_view(given[P_UNICODE_ERRORS], &a.unicode_errors) < 0)
+    // The name is borrowed for the whole call, and a hook may resize a
+    // bytearray meanwhile: decode with an immutable copy of it instead.
+    Ref errors_copy;
+    PyObject *errors = given[P_UNICODE_ERRORS];
+    if (errors && PyByteArray_Check(errors)) {
+        errors_copy = Ref::steal(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(errors),
+                                                           PyByteArray_GET_SIZE(errors)));
+        if (!errors_copy)
+            return nullptr;
+        errors = errors_copy.get();
+    }
+    if (errors && errors_name_view(errors, &a.unicode_errors) < 0)
         return nullptr;
     return unpackb_impl(a);
 }
