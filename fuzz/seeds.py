@@ -29,7 +29,7 @@ def main():
     os.makedirs(directory, exist_ok=True)
     for i, payload in enumerate(PAYLOADS):
         # The first bytes choose the options: all zero keeps the defaults.
-        prefix = b"\x00" * (3 if name == "unpackb" else 1)
+        prefix = b"\x00" * {"unpackb": 3, "roundtrip": 1}.get(name, 0)
         with open(os.path.join(directory, "seed-%03d" % i), "wb") as f:
             f.write(prefix + payload)
 
