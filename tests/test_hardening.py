@@ -76,6 +76,38 @@ class TestMutatedArguments:
         assert len(out) == 2 and out[key] == 1
 
 
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+class TestCleanupKeepsTheError:
+    """Objects released while a failed decoding is cleaned up run their
+    __del__, which may fail or decode again; the caller still sees the
+    failure that stopped the decoding."""
+
+    class Noisy:
+        def __del__(self):
+            unpackb(b"\x93\x01\x02\x03")
+            raise KeyError("from __del__")
+
+    @pytest.mark.parametrize(
+        "payload, error",
+        [
+            pytest.param(b"\x92\x81\xa1a\x01\xc1", "FormatError", id="invalid-byte"),
+            pytest.param(b"\x92\x81\xa1a\x01" + b"\x91" * 1030, "StackError", id="too-deep"),
+            pytest.param(b"\x93\x81\xa1a\x01\x81\xa1b\x02", "ValueError", id="incomplete"),
+            pytest.param(b"\x92\x81\xa1a\x01\xa1\xff", "UnicodeDecodeError", id="bad-utf8"),
+        ],
+    )
+    def test_error_survives_del(self, payload, error):
+        with pytest.raises(Exception) as info:
+            unpackb(payload, object_hook=lambda d: self.Noisy())
+        assert type(info.value).__name__ == error
+
+    def test_pending_key_released(self):
+        # A completed key waits in its frame for the value that never comes.
+        payload = b"\x81" + enc.ext(4, b"k") + b"\x92\x01"
+        with pytest.raises(ValueError, match="incomplete input"):
+            unpackb(payload, ext_hook=lambda code, data: self.Noisy(), strict_map_key=False)
+
+
 # Values whose packing and decoding between them reach every allocating
 # path: containers, strings, ints beyond a machine word, extension values,
 # timestamps and the default hook.
