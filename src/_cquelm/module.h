@@ -17,4 +17,8 @@ int unpacker_type_ready(PyObject *module) noexcept;
 // its `ext_hook` fixed to g_state.ext_type as it is now (exec step 13).
 int decoder_functions_publish(PyObject *module) noexcept;
 
+// Publishes `packb`, the one-call encoder of the package's top level
+// (exec step 13, after the decoder's functions).
+int packer_functions_publish(PyObject *module) noexcept;
+
 }  // namespace quelm

@@ -696,6 +696,8 @@ QUELM_NOINLINE PyObject *pack_bytes_direct(Packer *self, const char *data,
 }
 
 // Packer.pack(self, obj)
+}  // namespace
+
 PyObject *packer_pack(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
                       PyObject *kwnames) noexcept {
     auto *self = reinterpret_cast<Packer *>(op);
@@ -721,6 +723,8 @@ PyObject *packer_pack(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
     }
     return finish(self);
 }
+
+namespace {
 
 PyMethodDef packer_methods[] = {
     {"pack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(packer_pack)),

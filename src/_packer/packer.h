@@ -58,6 +58,10 @@ QUELM_INLINE void rollback(Packer *self, size_t start) noexcept {
         self->buffer.length = start;
 }
 
+// Packer.pack(self, obj); also the engine of the module function packb.
+PyObject *packer_pack(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) noexcept;
+
 // Methods defined outside packer.cpp, listed in its method table.
 PyObject *packer_reset(PyObject *self, PyObject *) noexcept;
 PyObject *packer_bytes(PyObject *self, PyObject *) noexcept;

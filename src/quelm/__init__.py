@@ -1,8 +1,20 @@
-"""quelm: a fast, hardened encoder and decoder for the Quelm binary format."""
+"""quelm: a fast, hardened encoder and decoder for the Quelm binary format.
+
+The functions follow the conventions of :mod:`json` and :mod:`pickle`:
+
+>>> import quelm
+>>> quelm.packb({"a": 1})
+b'\\x81\\xa1a\\x01'
+>>> quelm.unpackb(b'\\x81\\xa1a\\x01')
+{'a': 1}
+"""
 
 from __future__ import annotations
 
-from quelm._cquelm import Packer, Unpacker, default_read_extended_type, unpackb
+from typing import IO, Any
+
+from quelm._cquelm import Packer, Unpacker, default_read_extended_type, packb, unpackb
+from quelm._wire import read_one_value
 from quelm.exceptions import (
     BufferFull,
     ExtraData,
@@ -16,9 +28,16 @@ from quelm.ext import ExtType, Timestamp
 __version__ = "0.1.0"
 
 __all__ = [
+    "packb",
+    "unpackb",
+    "pack",
+    "unpack",
+    "dumps",
+    "loads",
+    "dump",
+    "load",
     "Packer",
     "Unpacker",
-    "unpackb",
     "default_read_extended_type",
     "ExtType",
     "Timestamp",
@@ -30,3 +49,54 @@ __all__ = [
     "ExtraData",
     "__version__",
 ]
+
+# Block size in which unpack reads a seekable stream ahead.
+_READ_AHEAD = 4096
+# The Unpacker's max_buffer_size by default, and what 0 stands for.
+_MAX_BUFFER_DEFAULT = 100 * 1024 * 1024
+_MAX_BUFFER_ZERO = 2**31 - 1
+
+
+def pack(obj: Any, stream: IO[bytes], **options: Any) -> None:
+    """Write the Quelm encoding of *obj* to the binary file object *stream*.
+
+    *options* are those of :func:`packb`.
+    """
+    stream.write(packb(obj, **options))
+
+
+def unpack(stream: IO[bytes], **options: Any) -> Any:
+    """Read exactly one Quelm value from the binary file object *stream*.
+
+    The stream is left just after the value, so repeated calls read the
+    values of a stream one by one. *options* are those of :class:`Unpacker`.
+    Raises :class:`OutOfData` when the stream ends before a complete value
+    (an empty stream included).
+
+    A seekable stream is read ahead in blocks and then positioned back; any
+    other stream (a pipe, a socket) is read item by item, never past the end
+    of the value.
+    """
+    seekable = getattr(stream, "seekable", None)
+    if seekable is not None and seekable():
+        # Whatever is read past the value is read again by the next call, so
+        # read ahead in small blocks unless told otherwise.
+        if "read_size" not in options:
+            limit = options.get("max_buffer_size") or _READ_AHEAD
+            options["read_size"] = min(_READ_AHEAD, limit)
+        start = stream.tell()
+        unpacker = Unpacker(stream, **options)
+        try:
+            return unpacker.unpack()
+        finally:
+            stream.seek(start + unpacker.tell())
+    unpacker = Unpacker(None, **options)
+    limit = options.get("max_buffer_size", _MAX_BUFFER_DEFAULT) or _MAX_BUFFER_ZERO
+    unpacker.feed(read_one_value(stream, limit))
+    return unpacker.unpack()
+
+
+dumps = packb
+loads = unpackb
+dump = pack
+load = unpack

@@ -19,11 +19,24 @@ __all__ = [
 
 
 class UnpackException(Exception):
-    """Base class of every exception raised while decoding."""
+    """Base class of every exception raised while decoding.
+
+    The decoder raises some of these as bare classes, without a message;
+    such an instance still prints the sentence in ``default_message``.
+    """
+
+    default_message = "unpacking failed"
+
+    def __str__(self) -> str:
+        if not self.args:
+            return self.default_message
+        return super().__str__()
 
 
 class BufferFull(UnpackException):
     """The Unpacker's input buffer would grow beyond ``max_buffer_size``."""
+
+    default_message = "the input buffer is full (max_buffer_size reached)"
 
 
 class OutOfData(UnpackException, ValueError):
@@ -33,13 +46,19 @@ class OutOfData(UnpackException, ValueError):
     and call the same method again to resume.
     """
 
+    default_message = "No more data to unpack."
+
 
 class FormatError(UnpackException, ValueError):
     """The input is not valid Quelm (a byte that starts no value)."""
 
+    default_message = "invalid input: a byte that starts no Quelm value"
+
 
 class StackError(UnpackException, ValueError):
-    """The input nests containers deeper than the decoder allows."""
+    """The input nests containers deeper than the decoder allows (1024)."""
+
+    default_message = "containers nested too deeply (more than 1024 levels)"
 
 
 class ExtraData(UnpackException, ValueError):

@@ -1,0 +1,134 @@
+"""Types of the native core, quelm._cquelm."""
+
+import datetime as datetime
+import sys
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    Iterator,
+    List,
+    Optional,
+    Protocol,
+    Sequence,
+    Tuple,
+    Union,
+)
+
+from quelm.exceptions import BufferFull as BufferFull
+from quelm.exceptions import ExtraData as ExtraData
+from quelm.exceptions import FormatError as FormatError
+from quelm.exceptions import OutOfData as OutOfData
+from quelm.exceptions import StackError as StackError
+from quelm.ext import ExtType
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer as _BytesLike
+else:
+    _BytesLike = Union[bytes, bytearray, memoryview]
+_ErrorsName = Union[str, bytes, bytearray, None]
+
+class _Readable(Protocol):
+    def read(self, n: int, /) -> Optional[bytes]: ...
+
+class Packer:
+    """Packer(default=None, *, bool use_single_float=False, bool autoreset=True,
+    bool use_bin_type=True, bool strict_types=False, bool datetime=False,
+    unicode_errors=None, buf_size=0x40000)"""
+
+    def __init__(
+        self,
+        *,
+        default: Optional[Callable[[Any], Any]] = None,
+        use_single_float: bool = False,
+        autoreset: bool = True,
+        use_bin_type: bool = True,
+        strict_types: bool = False,
+        datetime: bool = False,
+        unicode_errors: _ErrorsName = None,
+        buf_size: int = 262144,
+    ) -> None: ...
+    def pack(self, obj: Any) -> Optional[bytes]: ...
+    def pack_ext_type(self, typecode: int, data: Union[_BytesLike, str]) -> Optional[bytes]: ...
+    def pack_array_header(self, size: int) -> Optional[bytes]: ...
+    def pack_map_header(self, size: int) -> Optional[bytes]: ...
+    def pack_map_pairs(self, pairs: Sequence[Tuple[Any, Any]]) -> Optional[bytes]: ...
+    def reset(self) -> None: ...
+    def bytes(self) -> bytes: ...
+    def getbuffer(self) -> memoryview: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __reduce__(self) -> Any: ...
+    def __setstate__(self, state: Any, /) -> Any: ...
+
+def packb(
+    obj: Any,
+    /,
+    *,
+    default: Optional[Callable[[Any], Any]] = None,
+    use_single_float: bool = False,
+    autoreset: bool = True,
+    use_bin_type: bool = True,
+    strict_types: bool = False,
+    datetime: bool = False,
+    unicode_errors: _ErrorsName = None,
+    buf_size: int = 256,
+) -> bytes: ...
+
+_ObjectHook = Callable[[Dict[Any, Any]], Any]
+_PairsHook = Callable[[List[Tuple[Any, Any]]], Any]
+_ListHook = Callable[[Any], Any]
+_ExtHook = Callable[[int, bytes], Any]
+
+def unpackb(
+    packed: _BytesLike,
+    *,
+    object_hook: Optional[_ObjectHook] = None,
+    list_hook: Optional[_ListHook] = None,
+    use_list: bool = True,
+    raw: bool = False,
+    timestamp: int = 0,
+    strict_map_key: bool = True,
+    unicode_errors: _ErrorsName = None,
+    object_pairs_hook: Optional[_PairsHook] = None,
+    ext_hook: Optional[_ExtHook] = ExtType,
+    max_str_len: int = -1,
+    max_bin_len: int = -1,
+    max_array_len: int = -1,
+    max_map_len: int = -1,
+    max_ext_len: int = -1,
+) -> Any: ...
+def default_read_extended_type(typecode: int, data: bytes) -> Any: ...
+
+class Unpacker:
+    def __init__(
+        self,
+        file_like: Optional[_Readable] = None,
+        *,
+        read_size: int = 0,
+        use_list: bool = True,
+        raw: bool = False,
+        timestamp: int = 0,
+        strict_map_key: bool = True,
+        object_hook: Optional[_ObjectHook] = None,
+        object_pairs_hook: Optional[_PairsHook] = None,
+        list_hook: Optional[_ListHook] = None,
+        unicode_errors: _ErrorsName = None,
+        max_buffer_size: int = 104857600,
+        ext_hook: Optional[_ExtHook] = ExtType,
+        max_str_len: int = -1,
+        max_bin_len: int = -1,
+        max_array_len: int = -1,
+        max_map_len: int = -1,
+        max_ext_len: int = -1,
+    ) -> None: ...
+    def feed(self, next_bytes: _BytesLike) -> None: ...
+    def unpack(self) -> Any: ...
+    def skip(self) -> None: ...
+    def read_array_header(self) -> int: ...
+    def read_map_header(self) -> int: ...
+    def read_bytes(self, nbytes: int) -> bytes: ...
+    def tell(self) -> int: ...
+    def __iter__(self) -> Iterator[Any]: ...
+    def __next__(self) -> Any: ...
+    def __reduce__(self) -> Any: ...
+    def __setstate__(self, state: Any, /) -> Any: ...

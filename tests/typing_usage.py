@@ -1,0 +1,105 @@
+"""Typical uses of quelm, checked by ``mypy --strict`` in CI (and run by
+test_typing_usage in tests/test_api.py, so that it also stays correct)."""
+
+from __future__ import annotations
+
+import datetime
+import io
+from typing import Any, Dict, List, Optional, Tuple
+
+import quelm
+from quelm import (
+    BufferFull,
+    ExtraData,
+    ExtType,
+    FormatError,
+    OutOfData,
+    Packer,
+    StackError,
+    Timestamp,
+    Unpacker,
+)
+
+
+def encode_point(obj: object) -> Any:
+    if isinstance(obj, complex):
+        return ExtType(1, quelm.packb([obj.real, obj.imag]))
+    raise TypeError(f"cannot pack {type(obj).__name__}")
+
+
+def decode_point(code: int, data: bytes) -> Any:
+    if code == 1:
+        real, imag = quelm.unpackb(data)
+        return complex(real, imag)
+    return ExtType(code, data)
+
+
+def pairs_to_dict(pairs: List[Tuple[Any, Any]]) -> Dict[Any, Any]:
+    return dict(pairs)
+
+
+def one_shot() -> None:
+    packed: bytes = quelm.packb({"a": [1, 2.5, None]}, use_single_float=True)
+    value: Any = quelm.unpackb(packed, use_list=False, max_str_len=1024)
+    assert value == {"a": (1, 2.5, None)}
+    assert quelm.loads(quelm.dumps(1j, default=encode_point), ext_hook=decode_point) == 1j
+    assert quelm.unpackb(b"\x81\x01\x02", strict_map_key=False,
+                         object_pairs_hook=pairs_to_dict) == {1: 2}
+
+
+def streaming() -> None:
+    packer = Packer(autoreset=False, datetime=True, buf_size=1024)
+    packer.pack_array_header(2)
+    packer.pack(datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc))
+    packer.pack_map_pairs([("k", b"v")])
+    view: memoryview = packer.getbuffer()
+    data = bytes(view)
+    view.release()
+    packer.reset()
+
+    unpacker = Unpacker(None, max_buffer_size=1 << 20, timestamp=3)
+    unpacker.feed(data)
+    count: int = unpacker.read_array_header()
+    items = [unpacker.unpack() for _ in range(count)]
+    assert isinstance(items[0], datetime.datetime)
+    position: int = unpacker.tell()
+    assert position == len(data)
+    for _ in unpacker:
+        raise AssertionError("the stream is exhausted")
+
+    with io.BytesIO() as stream:
+        quelm.pack([1, 2], stream)
+        quelm.dump("x", stream)
+        stream.seek(0)
+        assert quelm.unpack(stream) == [1, 2]
+        assert quelm.load(stream, raw=True) == b"x"
+        stream.seek(0)
+        assert list(Unpacker(stream, read_size=16)) == [[1, 2], "x"]
+
+
+def extension_values() -> None:
+    moment: Timestamp = Timestamp.from_unix(1.5)
+    assert moment.to_unix_nano() == 1_500_000_000
+    assert Timestamp.from_datetime(moment.to_datetime()) == moment
+    ext = ExtType(5, b"data")
+    code: int = ext.code
+    payload: bytes = ext.data
+    assert (code, payload) == (5, b"data")
+
+
+def errors() -> Optional[str]:
+    try:
+        quelm.unpackb(b"\x01\x02")
+    except ExtraData as error:
+        extra: bytes = error.extra
+        return f"{error.unpacked!r} then {extra!r}"
+    except (FormatError, StackError, OutOfData, BufferFull):
+        return None
+    return None
+
+
+if __name__ == "__main__":
+    one_shot()
+    streaming()
+    extension_values()
+    assert errors() == "1 then b'\\x02'"
