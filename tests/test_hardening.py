@@ -5,6 +5,8 @@ tests of what fuzzing and review found."""
 
 import datetime
 import gc
+import subprocess
+import sys
 
 import pytest
 
@@ -74,6 +76,23 @@ class TestMutatedArguments:
         out = unpackb(payload, ext_hook=lambda code, data: key if code == 5 else Key(),
                       strict_map_key=False)
         assert len(out) == 2 and out[key] == 1
+
+
+def test_packb_cache_out_of_reach():
+    # Any Packer Python code can find may be re-initialised by it; the one
+    # packb keeps for itself must not be among them.
+    script = """if True:
+        import gc
+        from quelm import Packer, packb
+        packb(1)
+        for obj in gc.get_objects():
+            if isinstance(obj, Packer):
+                obj.__init__(autoreset=False, use_bin_type=False)
+        print(packb([1, b"x"]))
+    """
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         check=True)
+    assert out.stdout.strip() == repr(b"\x92\x01\xc4\x01x")
 
 
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
