@@ -7,7 +7,7 @@ import datetime
 
 import pytest
 
-from quelm import ExtType, Packer, Timestamp
+from quelm import ExtType, Packer, Timestamp, packb
 
 from _leaks import assert_no_growth, loops
 
@@ -102,6 +102,11 @@ CALLS = [
     pytest.param(lambda p: Packer(buf_size=-1), id="bad-buf-size"),
     pytest.param(lambda p: Packer(unicode_errors="\u00e9"), id="bad-unicode-errors"),
     pytest.param(lambda p: p.__reduce__(), id="pickling"),
+    pytest.param(lambda p: packb(DOC), id="packb"),
+    pytest.param(lambda p: packb([Unsupported()]), id="packb-fails"),
+    pytest.param(lambda p: packb(DOC, use_bin_type=False, autoreset=False), id="packb-options"),
+    pytest.param(lambda p: packb([Unsupported()], default=lambda o: packb(DOC)), id="packb-reentrant"),
+    pytest.param(lambda p: packb([b"x" * (1 << 20)]), id="packb-large"),
 ]
 
 
