@@ -106,7 +106,7 @@ CALLS = [
     pytest.param(lambda p: packb([Unsupported()]), id="packb-fails"),
     pytest.param(lambda p: packb(DOC, use_bin_type=False, autoreset=False), id="packb-options"),
     pytest.param(lambda p: packb([Unsupported()], default=lambda o: packb(DOC)), id="packb-reentrant"),
-    pytest.param(lambda p: packb([b"x" * (1 << 20)]), id="packb-large"),
+    pytest.param(lambda p: packb([b"x" * (600 << 10)]), id="packb-large"),
 ]
 
 
