@@ -10,7 +10,8 @@ import sys
 import atheris
 
 here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.environ.get("QUELM_FUZZ_PKG") or os.path.join(here, "..", "build", "fuzz-pkg"))
+package = os.environ.get("QUELM_FUZZ_PKG") or os.path.join(here, "..", "build", "fuzz-pkg")
+sys.path.insert(0, package)
 
 
 class Module:

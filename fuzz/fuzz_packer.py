@@ -56,12 +56,15 @@ def build(fdp, depth, kind=None):
         code += code == -1
         return q.ExtType(code, fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 300)))
     if kind == 9:
-        seconds = fdp.ConsumeIntInRange(-(2**63), 2**63 - 1) if fdp.ConsumeBool() else fdp.ConsumeIntInRange(0, 2**34 + 5)
+        wide = fdp.ConsumeBool()
+        seconds = fdp.ConsumeIntInRange(-(2**63) if wide else 0, 2**63 - 1 if wide else 2**34 + 5)
         return q.Timestamp(seconds, fdp.ConsumeIntInRange(0, 999999999))
     if kind == 10:
         return Opaque(fdp.ConsumeIntInRange(0, 3))
     if kind == 11:
-        return datetime.datetime(fdp.ConsumeIntInRange(1, 9999), 1, 1, microsecond=fdp.ConsumeIntInRange(0, 999999), tzinfo=UTC)
+        year = fdp.ConsumeIntInRange(1, 9999)
+        microsecond = fdp.ConsumeIntInRange(0, 999999)
+        return datetime.datetime(year, 1, 1, microsecond=microsecond, tzinfo=UTC)
     n = fdp.ConsumeIntInRange(0, 20)
     if kind == 12:
         return [build(fdp, depth + 1) for _ in range(n)]
