@@ -10,3 +10,13 @@ settings.register_profile(
     "thorough", max_examples=5000, deadline=None, suppress_health_check=list(HealthCheck)
 )
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "dev"))
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--leak-loops",
+        type=int,
+        default=0,
+        metavar="N",
+        help="calls per case in the leak tests (tests/test_leaks_*.py); default 2000",
+    )

@@ -8,20 +8,24 @@ namespace quelm {
 namespace {
 
 // Returns a borrowed reference to what `name` is bound to in the module
-// namespace, else in the builtins; NULL with NameError set if neither has it.
+// namespace, else in the builtins; NULL with NameError set if neither has it,
+// or with the lookup's own error (MemoryError) if a lookup fails.
 PyObject *lookup_name(const char *name) noexcept {
-    if (g_state.module != nullptr) {
-        PyObject *found = PyDict_GetItemString(PyModule_GetDict(g_state.module), name);
-        if (found != nullptr)
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key)
+        return nullptr;
+    PyObject *namespaces[] = {
+        g_state.module != nullptr ? PyModule_GetDict(g_state.module) : nullptr,
+        PyEval_GetBuiltins(),
+    };
+    for (PyObject *ns : namespaces) {
+        if (ns == nullptr)
+            continue;
+        PyObject *found = PyDict_GetItemWithError(ns, key.get());
+        if (found != nullptr || PyErr_Occurred())
             return found;
     }
-    PyObject *builtins = PyEval_GetBuiltins();
-    if (builtins != nullptr) {
-        PyObject *found = PyDict_GetItemString(builtins, name);
-        if (found != nullptr)
-            return found;
-    }
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
     return nullptr;
 }
 

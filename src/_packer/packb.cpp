@@ -79,6 +79,11 @@ PyObject *packb(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
         cached = reinterpret_cast<Packer *>(new_small_packer(nullptr));
         if (cached == nullptr)
             return nullptr;
+        // Hidden from the collector, so that no Python code can find it
+        // through gc.get_objects() and re-initialise it (autoreset=False
+        // would make every later packb return None). It holds no reference
+        // that could form a cycle.
+        PyObject_GC_UnTrack(cached);
     }
     // Hold our own reference: code run by the pack may not free it under us.
     Packer *packer = cached;

@@ -134,6 +134,9 @@ struct UnpackbArgs {
     int32_t timestamp;
     const char *unicode_errors;
     int64_t limits[5];  // str, bin, array, map, ext
+    // Owns the bytes unicode_errors points into when the caller passed a
+    // bytearray, which a hook could resize while the call runs.
+    Ref errors_copy;
 };
 
 // The decoding proper, once the arguments are converted.
@@ -260,8 +263,15 @@ QUELM_NOINLINE int convert_keywords(PyObject *const *values, PyObject *kwnames,
             return -1;
         a->limits[i] = limit;
     }
-    if (given[P_UNICODE_ERRORS] &&
-        errors_name_view(given[P_UNICODE_ERRORS], &a->unicode_errors) < 0)
+    PyObject *errors = given[P_UNICODE_ERRORS];
+    if (errors != nullptr && PyByteArray_Check(errors)) {
+        a->errors_copy = Ref::steal(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(errors),
+                                                              PyByteArray_GET_SIZE(errors)));
+        if (!a->errors_copy)
+            return -1;
+        errors = a->errors_copy.get();
+    }
+    if (errors != nullptr && errors_name_view(errors, &a->unicode_errors) < 0)
         return -1;
     return 0;
 }
