@@ -78,6 +78,20 @@ QUELM_INLINE int pack_exact_int(Packer *self, PyObject *o, bool deferrable) noex
     auto *l = reinterpret_cast<PyLongObject *>(o);
     if (QUELM_LIKELY(PyUnstable_Long_IsCompact(l)))
         return write_int64(&self->buffer, PyUnstable_Long_CompactValue(l));
+#else
+    // Up to two digits always fit an int64: read them rather than pay the
+    // general conversion call for every small int.
+    static_assert(2 * PyLong_SHIFT < 63);
+    const Py_ssize_t size = Py_SIZE(o);
+    if (QUELM_LIKELY(size >= -2 && size <= 2)) {
+        const digit *d = reinterpret_cast<PyLongObject *>(o)->ob_digit;
+        const Py_ssize_t n = size < 0 ? -size : size;
+        uint64_t mag = n == 0 ? 0 : d[0];
+        if (n == 2)
+            mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
+        const int64_t v = static_cast<int64_t>(mag);
+        return write_int64(&self->buffer, size < 0 ? -v : v);
+    }
 #endif
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
