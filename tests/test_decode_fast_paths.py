@@ -160,6 +160,36 @@ def test_cached_keys_are_interned_and_equal_to_fresh_ones():
 
 
 
+
+@pytest.mark.parametrize("length", [2, 3, 4, 7, 8, 9, 15, 16, 17])
+def test_short_values_differing_only_inside_stay_distinct(length):
+    # Short str values are shared through a cache found by their bytes;
+    # values of one slot must still come back as themselves, next to
+    # non-ASCII text of the same byte length and to raw bytes.
+    values = []
+    for c in "abcdefgh":
+        v = list("x" * length)
+        v[length // 2] = c
+        values.append("".join(v))
+    other = "é" * (length // 2) + "y" * (length % 2)
+    payload = array(*map(s, values + [other] + values))
+    for _ in range(2):  # cold cache, then warm
+        assert unpackb(payload) == values + [other] + values
+        assert unpackb(payload, raw=True) == [v.encode() for v in values + [other] + values]
+
+
+def test_repeated_short_values_after_many_distinct_ones():
+    # A run of values that never repeat pauses the cache; values decoded
+    # while it pauses, and after it resumes, are the same.
+    distinct = ["v%07d" % i for i in range(5000)]
+    repeated = ["status", "pending", "shipped"] * 1000
+    payload = array(*map(s, distinct + repeated))
+    for _ in range(2):
+        value = unpackb(payload)
+        assert value == distinct + repeated
+        assert value[-1] is value[-4]
+
+
 TEXT_SAMPLES = ["café", "naïve", "日本語", "Ωmega", "żółw", "€uro", "\x80\xff", "\u0100x", "\u07ff\u0800",
                 "a\uffff", "\ud7ff\ue000", "😀 emoji", "x" * 30 + "é" * 17, "é" * 32]
 
