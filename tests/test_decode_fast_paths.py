@@ -137,15 +137,16 @@ def test_pairs_hook_keeps_order_and_duplicates():
     assert unpackb(payload, object_pairs_hook=list) == [("a", 1), ("a", 2), ("b", None)]
 
 
+def differing_inside(length: int) -> list:
+    """Strings of one length that differ only in their middle character."""
+    return ["x" * (length // 2) + c + "x" * (length - length // 2 - 1) for c in "abcdefgh"]
+
+
 @pytest.mark.parametrize("length", [4, 7, 8, 9, 15, 16, 17, 24, 31, 32, 33])
 def test_keys_differing_only_inside_stay_distinct(length):
     # Keys of equal length that share their first and last bytes fall into
     # the same cache slot; they must still come back as themselves.
-    keys = []
-    for c in "abcdefgh":
-        k = list("x" * length)
-        k[length // 2] = c
-        keys.append("".join(k))
+    keys = differing_inside(length)
     payload = mapping(*[(s(k), enc.uint(i)) for i, k in enumerate(keys)])
     for _ in range(2):  # cold cache, then warm
         assert unpackb(payload) == {k: i for i, k in enumerate(keys)}
@@ -158,6 +159,32 @@ def test_cached_keys_are_interned_and_equal_to_fresh_ones():
     assert first == "interned_key" and first is second
     assert first is sys.intern("interned_key")
 
+
+
+
+@pytest.mark.parametrize("length", [2, 3, 4, 7, 8, 9, 15, 16, 17])
+def test_short_values_differing_only_inside_stay_distinct(length):
+    # Short str values are shared through a cache found by their bytes;
+    # values of one slot must still come back as themselves, next to
+    # non-ASCII text of the same byte length and to raw bytes.
+    values = differing_inside(length)
+    other = "é" * (length // 2) + "y" * (length % 2)
+    payload = array(*map(s, values + [other] + values))
+    for _ in range(2):  # cold cache, then warm
+        assert unpackb(payload) == values + [other] + values
+        assert unpackb(payload, raw=True) == [v.encode() for v in values + [other] + values]
+
+
+def test_repeated_short_values_after_many_distinct_ones():
+    # A run of values that never repeat pauses the cache; values decoded
+    # while it pauses, and after it resumes, are the same.
+    distinct = ["v%07d" % i for i in range(5000)]
+    repeated = ["status", "pending", "shipped"] * 1000
+    payload = array(*map(s, distinct + repeated))
+    for _ in range(2):
+        value = unpackb(payload)
+        assert value == distinct + repeated
+        assert value[-1] is value[-4]
 
 
 TEXT_SAMPLES = ["café", "naïve", "日本語", "Ωmega", "żółw", "€uro", "\x80\xff", "\u0100x", "\u07ff\u0800",

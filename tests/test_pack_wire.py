@@ -26,6 +26,8 @@ def packed(value, **options):
         pytest.param(65536, "ce 00 01 00 00", id="uint32-min"),
         pytest.param(2**32 - 1, "ce ff ff ff ff", id="uint32-max"),
         pytest.param(2**32, "cf 00 00 00 01 00 00 00 00", id="uint64-min"),
+        pytest.param(2**60 - 1, "cf 0f ff ff ff ff ff ff ff", id="uint64-two-digits-max"),
+        pytest.param(2**60, "cf 10 00 00 00 00 00 00 00", id="uint64-three-digits"),
         pytest.param(2**63, "cf 80 00 00 00 00 00 00 00", id="uint64-above-int64"),
         pytest.param(2**64 - 1, "cf ff ff ff ff ff ff ff ff", id="uint64-max"),
         pytest.param(-1, "ff", id="minus-one"),
@@ -37,6 +39,8 @@ def packed(value, **options):
         pytest.param(-32769, "d2 ff ff 7f ff", id="int32"),
         pytest.param(-(2**31), "d2 80 00 00 00", id="int32-min"),
         pytest.param(-(2**31) - 1, "d3 ff ff ff ff 7f ff ff ff", id="int64"),
+        pytest.param(-(2**60) + 1, "d3 f0 00 00 00 00 00 00 01", id="int64-two-digits-min"),
+        pytest.param(-(2**60), "d3 f0 00 00 00 00 00 00 00", id="int64-three-digits"),
         pytest.param(-(2**63), "d3 80 00 00 00 00 00 00 00", id="int64-min"),
     ],
 )

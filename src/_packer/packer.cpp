@@ -73,12 +73,9 @@ int pack_inner(Packer *self, PyObject *o, bool deferrable, int budget) noexcept;
 
 // ---- scalars --------------------------------------------------------------
 
-QUELM_INLINE int pack_exact_int(Packer *self, PyObject *o, bool deferrable) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    auto *l = reinterpret_cast<PyLongObject *>(o);
-    if (QUELM_LIKELY(PyUnstable_Long_IsCompact(l)))
-        return write_int64(&self->buffer, PyUnstable_Long_CompactValue(l));
-#endif
+// An exact int beyond the direct read of pack_exact_int: the general
+// conversion, then the unsigned range above int64.
+QUELM_NOINLINE int pack_wide_int(Packer *self, PyObject *o, bool deferrable) noexcept {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (QUELM_LIKELY(overflow == 0))
@@ -89,6 +86,32 @@ QUELM_INLINE int pack_exact_int(Packer *self, PyObject *o, bool deferrable) noex
             return write_uint64(&self->buffer, u);
     }
     return int_out_of_range(deferrable);
+}
+
+// Small exact ints are read directly, without a conversion call. One
+// write site only: it is inlined into the recursive pack_value, whose frame
+// must stay small for deep nesting.
+QUELM_INLINE int pack_exact_int(Packer *self, PyObject *o, bool deferrable) noexcept {
+    int64_t v;
+#if PY_VERSION_HEX >= 0x030C0000
+    auto *l = reinterpret_cast<PyLongObject *>(o);
+    if (QUELM_UNLIKELY(!PyUnstable_Long_IsCompact(l)))
+        return pack_wide_int(self, o, deferrable);
+    v = PyUnstable_Long_CompactValue(l);
+#else
+    // Up to two digits always fit an int64.
+    static_assert(2 * PyLong_SHIFT < 63);
+    const Py_ssize_t size = Py_SIZE(o);
+    if (QUELM_UNLIKELY(size < -2 || size > 2))
+        return pack_wide_int(self, o, deferrable);
+    const digit *d = reinterpret_cast<PyLongObject *>(o)->ob_digit;
+    const Py_ssize_t n = size < 0 ? -size : size;
+    uint64_t mag = n == 0 ? 0 : d[0];
+    if (n == 2)
+        mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
+    v = size < 0 ? -static_cast<int64_t>(mag) : static_cast<int64_t>(mag);
+#endif
+    return write_int64(&self->buffer, v);
 }
 
 // An int subclass: its own comparison decides the sign, the digits are read

@@ -207,6 +207,18 @@ PyObject *decode_short_bmp_text(const char *text, uint64_t n) noexcept {
 }
 
 PyObject *g_key_cache[kKeyCacheSlots];
+PyObject *g_text_cache[kTextCacheSlots];
+int32_t g_text_cache_credit = kTextCacheRetry;
+
+PyObject *cache_ascii_text(const char *p, uint64_t n, PyObject **slot) noexcept {
+    PyObject *text = new_ascii_text(p, n);
+    if (text == nullptr)
+        return nullptr;
+    PyObject *old = *slot;
+    *slot = Py_NewRef(text);
+    Py_XDECREF(old);
+    return text;
+}
 
 PyObject *cache_key_str(const DecodeOptions &o, const char *p, uint64_t n,
                         PyObject **slot) noexcept {

@@ -86,6 +86,29 @@ QUELM_INLINE PyObject *new_ascii_text(const char *p, uint64_t n) noexcept {
 // UTF-8 decoder then handles the text with its own errors and messages.
 PyObject *decode_short_bmp_text(const char *p, uint64_t n) noexcept;
 
+// The text cache's miss path: a new compact ASCII str of the n bytes at p
+// (ASCII, checked by the caller), also stored in `*slot`.
+PyObject *cache_ascii_text(const char *p, uint64_t n, PyObject **slot) noexcept;
+
+// The cached str equal to the n bytes at p (new reference), or NULL (no
+// exception set) with `*slot` set to the slot such a str belongs in, or left
+// NULL while the cache pauses.
+QUELM_INLINE PyObject *text_cache_find(const char *p, uint64_t n, PyObject ***slot) noexcept {
+    const int32_t credit = g_text_cache_credit;
+    if (credit < 0) {
+        g_text_cache_credit = credit == -1 ? kTextCacheRetry : credit + 1;
+        return nullptr;
+    }
+    PyObject *text = cache_find(g_text_cache, p, n, slot);
+    if (text != nullptr) {
+        if (credit < kTextCacheMaxCredit)
+            g_text_cache_credit = credit + 2;
+    } else {
+        g_text_cache_credit = credit == 0 ? -kTextCachePause : credit - 1;
+    }
+    return text;
+}
+
 // A str payload of n bytes: bytes when `raw`, else UTF-8 text decoded with
 // the unicode_errors handler.
 QUELM_INLINE PyObject *construct_str(const DecodeOptions &o, const char *p, uint64_t n) noexcept {
@@ -93,9 +116,17 @@ QUELM_INLINE PyObject *construct_str(const DecodeOptions &o, const char *p, uint
         return raise_limit("max_str_len", n, o.max_str_len);
     if (o.raw)
         return PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(n));
-    if (n >= 2 && n <= kShortText) {
+    // A hit compares equal to ASCII bytes, so it needs no ASCII check.
+    if (n >= 2 && n <= kTextCacheMaxLength) {
+        PyObject **slot = nullptr;
+        if (PyObject *text = text_cache_find(p, n, &slot))
+            return text;
         if (is_ascii(p, n))
-            return new_ascii_text(p, n);
+            return slot != nullptr ? cache_ascii_text(p, n, slot) : new_ascii_text(p, n);
+    } else if (n >= 2 && n <= kShortText && is_ascii(p, n)) {
+        return new_ascii_text(p, n);
+    }
+    if (n >= 2 && n <= kShortText) {
         if (PyObject *text = decode_short_bmp_text(p, n))
             return text;
     }
@@ -117,7 +148,7 @@ QUELM_INLINE PyObject *construct_key_str(const DecodeOptions &o, const char *p,
     if (QUELM_UNLIKELY(o.max_str_len < static_cast<int64_t>(n)))
         return raise_limit("max_str_len", n, o.max_str_len);
     PyObject **slot;
-    PyObject *key = key_cache_find(p, n, &slot);
+    PyObject *key = cache_find(g_key_cache, p, n, &slot);
     return key != nullptr ? key : cache_key_str(o, p, n, slot);
 }
 

@@ -1,6 +1,9 @@
-// The key cache of the decoder: map keys that are short ASCII str are
-// decoded and interned once, then found again by their bytes. The lookup is
-// inline (it runs for every key); filling a slot is in construct.cpp.
+// The string caches of the decoder, found by the bytes of a short ASCII
+// str. The key cache: map keys are decoded and interned once, then found
+// again. The text cache: short str values (tags, states, names repeated
+// across records) are decoded once and shared, as str are immutable. The
+// lookup is inline (it runs for every such str); filling a slot is in
+// construct.cpp.
 #pragma once
 
 #include "_cquelm/common.h"
@@ -16,6 +19,22 @@ namespace quelm {
 inline constexpr size_t kKeyCacheSlots = 1024;
 inline constexpr uint64_t kKeyCacheMaxLength = 32;
 extern PyObject *g_key_cache[kKeyCacheSlots];
+
+// The text cache: slots of the same kind, holding strong references to
+// compact ASCII str (not interned: values that never repeat would otherwise
+// fill the interpreter's table of interned strings).
+inline constexpr size_t kTextCacheSlots = 1024;
+inline constexpr uint64_t kTextCacheMaxLength = 16;
+extern PyObject *g_text_cache[kTextCacheSlots];
+
+// Values that never repeat would pay the lookup and the slot update for
+// nothing, so the text cache pauses itself: a hit earns credit, a miss
+// spends it, and once it is spent the next kTextCachePause short str skip the
+// cache before it is tried again with kTextCacheRetry credit.
+inline constexpr int32_t kTextCacheMaxCredit = 4096;
+inline constexpr int32_t kTextCacheRetry = 32;
+inline constexpr int32_t kTextCachePause = 1024;
+extern int32_t g_text_cache_credit;
 
 // The slot of a key: a multiplicative hash of its length and of up to
 // sixteen of its bytes (the first and last eight, or fewer for short keys,
@@ -69,11 +88,14 @@ QUELM_INLINE bool same_bytes(const unsigned char *a, const unsigned char *b, uin
     return true;
 }
 
-// The cached str of the n bytes at p, as a new reference, or NULL (no
-// exception set) with `*slot` set to the slot the key belongs in.
-QUELM_INLINE PyObject *key_cache_find(const char *p, uint64_t n, PyObject ***slot) noexcept {
+// The str cached in `table` for the n bytes at p, as a new reference, or
+// NULL (no exception set) with `*slot` set to the slot the str belongs in.
+// Both tables have kKeyCacheSlots slots.
+static_assert(kTextCacheSlots == kKeyCacheSlots);
+QUELM_INLINE PyObject *cache_find(PyObject **table, const char *p, uint64_t n,
+                                  PyObject ***slot) noexcept {
     const unsigned char *bytes = reinterpret_cast<const unsigned char *>(p);
-    PyObject **at = &g_key_cache[key_slot(bytes, n)];
+    PyObject **at = &table[key_slot(bytes, n)];
     PyObject *cached = *at;
     // Every cached str is compact ASCII, so its characters follow the
     // PyASCIIObject header.
