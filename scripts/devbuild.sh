@@ -10,7 +10,7 @@ sanitize=OFF
 build_type=Release
 while [ $# -gt 0 ]; do
   case "$1" in
-    --sanitize) sanitize=ON; build_type=Debug ;;
+    --sanitize) sanitize=ON; build_type=RelWithDebInfo ;;
     --debug) build_type=Debug ;;
     --python) python=$2; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;

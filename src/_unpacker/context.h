@@ -101,6 +101,11 @@ struct DecodeContext {
 // and returns the context to its fresh state. Options are untouched.
 void clear_context(DecodeContext *ctx) noexcept;
 
+// Sets the exception for a failing status: none for DECODE_ERROR (already
+// set), ValueError "Unpack failed: incomplete input" for DECODE_NEED_MORE,
+// FormatError, StackError, and a ValueError naming any other status.
+QUELM_COLD void raise_decode_status(int status) noexcept;
+
 // Validates the options and fills ctx->options (borrowing every object), and
 // puts the context into its initial decoding state first of all, so that
 // clear_context is safe even after a failure. Returns 0 or -1.

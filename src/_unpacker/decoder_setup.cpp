@@ -1,6 +1,7 @@
 // Setup shared by unpackb and the Unpacker: init_ctx validates the decoding
 // options into a context, get_data_from_buffer turns any bytes-like object
 // into one contiguous read-only run of bytes.
+#include "_cquelm/errors.h"
 #include "_cquelm/state.h"
 #include "_unpacker/context.h"
 
@@ -106,6 +107,25 @@ int get_data_from_buffer(PyObject *obj, Py_buffer *view, const char **buf,
     *buf_len = view->len;
     Py_DECREF(copy);
     return 0;
+}
+
+void raise_decode_status(int status) noexcept {
+    switch (status) {
+    case DECODE_ERROR:
+        break;
+    case DECODE_NEED_MORE:
+        PyErr_SetString(PyExc_ValueError, "Unpack failed: incomplete input");
+        break;
+    case DECODE_INVALID_BYTE:
+        raise_named("FormatError");
+        break;
+    case DECODE_TOO_DEEP:
+        raise_named("StackError");
+        break;
+    default:
+        PyErr_Format(PyExc_ValueError, "Unpack failed: error = %d", status);
+        break;
+    }
 }
 
 }  // namespace quelm

@@ -104,23 +104,6 @@ QUELM_COLD PyObject *raise_extra_data(PyObject *value, const char *rest, Py_ssiz
     return nullptr;
 }
 
-QUELM_COLD void raise_status(int status) noexcept {
-    switch (status) {
-    case DECODE_NEED_MORE:
-        PyErr_SetString(PyExc_ValueError, "Unpack failed: incomplete input");
-        break;
-    case DECODE_INVALID_BYTE:
-        raise_named("FormatError");
-        break;
-    case DECODE_TOO_DEEP:
-        raise_named("StackError");
-        break;
-    default:
-        PyErr_Format(PyExc_ValueError, "Unpack failed: error = %d", status);
-        break;
-    }
-}
-
 // Converted options of one call.
 struct UnpackbArgs {
     PyObject *packed;
@@ -178,8 +161,8 @@ PyObject *unpackb_impl(const UnpackbArgs &a) noexcept {
                 raise_extra_data(result, buf + off, buf_len - off);
                 Py_CLEAR(result);
             }
-        } else if (status != DECODE_ERROR) {
-            raise_status(status);
+        } else {
+            raise_decode_status(status);
         }
     }
     if (QUELM_LIKELY(result != nullptr)) {

@@ -28,24 +28,6 @@ QUELM_COLD PyObject *raise_end_of_data(bool iter) noexcept {
     return nullptr;
 }
 
-// Raises for a failing status other than -1 (whose exception is set).
-QUELM_COLD PyObject *raise_status(int status) noexcept {
-    switch (status) {
-        case DECODE_ERROR:
-            break;
-        case DECODE_INVALID_BYTE:
-            raise_named("FormatError");
-            break;
-        case DECODE_TOO_DEEP:
-            raise_named("StackError");
-            break;
-        default:
-            PyErr_Format(PyExc_ValueError, "Unpack failed: error = %d", status);
-            break;
-    }
-    return nullptr;
-}
-
 // The loop of _unpack, run while in_progress is held. The routine reads the
 // buffer in place: nothing can move it meanwhile, since every operation that
 // could (feed, __init__, a nested read) is refused while in_progress is set.
@@ -72,7 +54,8 @@ PyObject *drive(Unpacker *self, DecodeRoutine routine, bool iter) noexcept {
                     PendingError keep;
                     clear_context(ctx);
                 }
-                return raise_status(status);
+                raise_decode_status(status);
+                return nullptr;
             }
         }
         if (self->file_like == Py_None)
