@@ -193,7 +193,7 @@ def test_failed_pack_map_pairs_does_not_corrupt_next_result():
 
 def test_pack_map_pairs_length_mismatch_message():
     with pytest.raises(ValueError, match=re.escape(
-            "Pairs object yielded a number of pairs different from its length")):
+            "Pairs object has length 3 but yielded 1 pair")):
         Packer().pack_map_pairs(Pairs(3, [(1, 2)]))
 
 
@@ -202,22 +202,6 @@ def test_pack_map_pairs_stops_an_endless_iterator():
 
     with pytest.raises(ValueError):
         Packer().pack_map_pairs(Pairs(2, itertools.repeat((1, 2))))
-
-
-@pytest.mark.parametrize("change", [list.clear, lambda l: l.append((7, 8))],
-                         ids=["shrinks", "grows"])
-def test_pack_map_pairs_list_changed_by_packing(change):
-    pairs = [(1, object()), (3, 4)]
-
-    def default(obj):
-        change(pairs)
-        return 0
-
-    p = Packer(autoreset=False, default=default)
-    p.pack(None)
-    with pytest.raises(ValueError):
-        p.pack_map_pairs(pairs)
-    assert p.bytes() == b"\xc0"
 
 
 @pytest.mark.parametrize("method, args", [

@@ -259,7 +259,7 @@ QUELM_NOINLINE int pack_mapping_items(Packer *self, PyObject *o, int budget) noe
     Ref items = Ref::steal(PyObject_CallMethodNoArgs(o, name_items));
     if (!items)
         return -1;
-    return pack_pairs(self, items.get(), size, budget);
+    return pack_pairs(self, items.get(), size, o, budget);
 }
 
 // An exact list, by index. Each item is held while it is packed; a list
@@ -277,6 +277,8 @@ int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
         if (r < 0)
             return -1;
     }
+    if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
+        return raise_runtime_error("list changed size during iteration");
     return 0;
 }
 
@@ -289,13 +291,6 @@ int pack_tuple_exact(Packer *self, PyObject *t, int budget) noexcept {
             return -1;
     }
     return 0;
-}
-
-QUELM_COLD int raise_count_mismatch(PyObject *o) noexcept {
-    PyErr_Format(PyExc_ValueError,
-                 "%.200s object yielded a number of items different from its length",
-                 Py_TYPE(o)->tp_name);
-    return -1;
 }
 
 // A list or tuple subclass: header from the stored size, items from its
@@ -313,7 +308,7 @@ QUELM_NOINLINE int pack_sequence_iterated(Packer *self, PyObject *o, int budget)
         if (!item)
             break;
         if (count == size)
-            return raise_count_mismatch(o);
+            return raise_length_mismatch(o, size, count + 1, false);
         if (pack_value(self, item.get(), budget) < 0)
             return -1;
         count++;
@@ -321,7 +316,7 @@ QUELM_NOINLINE int pack_sequence_iterated(Packer *self, PyObject *o, int budget)
     if (PyErr_Occurred())
         return -1;
     if (count != size)
-        return raise_count_mismatch(o);
+        return raise_length_mismatch(o, size, count, false);
     return 0;
 }
 
@@ -536,6 +531,15 @@ QUELM_NOINLINE int pack_with_default(Packer *self, PyObject *value, int budget) 
 
 }  // namespace
 
+int raise_length_mismatch(PyObject *container, Py_ssize_t length, Py_ssize_t yielded,
+                          bool pairs) noexcept {
+    const char *noun = pairs ? (yielded == 1 ? "pair" : "pairs") : (yielded == 1 ? "item" : "items");
+    PyErr_Format(PyExc_ValueError, "%.200s object has length %zd but yielded %s%zd %s",
+                 Py_TYPE(container)->tp_name, length, yielded > length ? "at least " : "",
+                 yielded, noun);
+    return -1;
+}
+
 int check_exports(Packer *self) noexcept {
     if (QUELM_UNLIKELY(self->exports != 0)) {
         PyErr_SetString(PyExc_BufferError, export_guard_message);
@@ -556,14 +560,27 @@ int pack_value(Packer *self, PyObject *value, int budget) noexcept {
     return pack_with_default(self, value, inner);
 }
 
-PyObject *finish(Packer *self) noexcept {
-    if (!self->autoreset)
+PyObject *WriteCall::succeed() const noexcept {
+    OutputBuffer &b = self_->buffer;
+    if (QUELM_UNLIKELY(nested_)) {
+        PyObject *result = PyBytes_FromStringAndSize(b.buf + start_,
+                                                     static_cast<Py_ssize_t>(b.length - start_));
+        truncate();
+        return result;
+    }
+    if (!self_->autoreset)
         Py_RETURN_NONE;
-    PyObject *result = PyBytes_FromStringAndSize(self->buffer.buf,
-                                                 static_cast<Py_ssize_t>(self->buffer.length));
+    PyObject *result = PyBytes_FromStringAndSize(b.buf, static_cast<Py_ssize_t>(b.length));
     if (result != nullptr)
-        self->buffer.length = 0;
+        b.length = 0;
     return result;
+}
+
+int WriteCall::refuse_nested() noexcept {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Packer with autoreset=False cannot be called recursively while packing "
+                    "is in progress");
+    return -1;
 }
 
 namespace {
@@ -607,6 +624,7 @@ PyObject *packer_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcep
     self->buffer.buf_size = size;
     self->buffer.write_limit = size;
     self->exports = 0;
+    self->writing = 0;
     return object.release();
 }
 
@@ -734,17 +752,15 @@ PyObject *packer_pack(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
     }
     if (check_exports(self) < 0)
         return nullptr;
-    const size_t start = self->buffer.length;
-    if (PyBytes_CheckExact(obj) && PyBytes_GET_SIZE(obj) >= direct_bytes_threshold &&
-        self->autoreset && start == 0 && !too_long(PyBytes_GET_SIZE(obj)))
-        return pack_bytes_direct(self, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
-    if (pack_value(self, obj, g_state.recursion_limit) < 0) {
-        // Output of earlier calls stays unless autoreset would have
-        // discarded it anyway.
-        rollback(self, self->autoreset ? 0 : start);
+    WriteCall call(self);
+    if (call.admit() < 0)
         return nullptr;
-    }
-    return finish(self);
+    if (PyBytes_CheckExact(obj) && PyBytes_GET_SIZE(obj) >= direct_bytes_threshold &&
+        self->autoreset && self->buffer.length == 0 && !too_long(PyBytes_GET_SIZE(obj)))
+        return pack_bytes_direct(self, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
+    if (pack_value(self, obj, g_state.recursion_limit) < 0)
+        return call.fail();
+    return call.succeed();
 }
 
 namespace {

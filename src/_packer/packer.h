@@ -24,6 +24,9 @@ struct Packer {
     PyObject *errors_name;
     // Buffer views currently exported.
     Py_ssize_t exports;
+    // Calls writing to the buffer right now: more than one while Python code
+    // run by a write (a hook, __len__, items()) calls this Packer again.
+    Py_ssize_t writing;
     int strict_types;
     int use_single_float;
     int autoreset;
@@ -41,22 +44,69 @@ extern PyTypeObject PackerType;
 
 // Writes `expected` key/value pairs taken from `pairs` (a list or tuple by
 // index, anything else by iteration; each item unpacks into two), packing
-// keys and values with `budget`. Fails with ValueError if `pairs` yields a
-// different number of pairs, which would leave a map header not matching
-// its content. Returns 0, or -1 with an exception set.
-[[nodiscard]] int pack_pairs(Packer *self, PyObject *pairs, Py_ssize_t expected,
+// keys and values with `budget`. Fails with ValueError naming `owner` (the
+// container whose length gave `expected`) if `pairs` yields a different
+// number of pairs, which would leave a map header not matching its content.
+// Returns 0, or -1 with an exception set.
+[[nodiscard]] int pack_pairs(Packer *self, PyObject *pairs, Py_ssize_t expected, PyObject *owner,
                              int budget) noexcept;
 
-// Ends a successful buffer-changing call: under autoreset, the buffer's
-// content as bytes and the buffer emptied; otherwise None.
-PyObject *finish(Packer *self) noexcept;
+// ValueError for a container whose walk disagreed with the length already
+// written in its header: it yielded `yielded` items ("pairs" when `pairs`),
+// or more than its length when `yielded` exceeds it (the walk stops there).
+QUELM_COLD int raise_length_mismatch(PyObject *container, Py_ssize_t length, Py_ssize_t yielded,
+                                     bool pairs) noexcept;
 
-// Undoes a failed call: the buffer goes back to `start` bytes (never longer
-// than it is now, in case re-entrant code emptied it meanwhile).
-QUELM_INLINE void rollback(Packer *self, size_t start) noexcept {
-    if (self->buffer.length > start)
-        self->buffer.length = start;
-}
+// One call that writes to the buffer (pack, pack_map_pairs, pack_ext_type,
+// the header methods), from just before its first write to its result.
+//
+// Python code run in the middle of a write (a `default` hook, `__len__`,
+// `items()`, a comparison) may call this Packer again. Such a nested call
+// writes after the outer call's partial output, so it must leave the buffer
+// as it found it: it is refused unless autoreset is on, and then returns only
+// its own bytes and takes them back out of the buffer. Any failed call takes
+// the buffer back to its length when the call began. Either way the outer
+// value stays whole.
+class WriteCall {
+public:
+    explicit WriteCall(Packer *self) noexcept
+        : self_(self), start_(self->buffer.length), nested_(self->writing > 0) {
+        self->writing++;
+    }
+    ~WriteCall() { self_->writing--; }
+    WriteCall(const WriteCall &) = delete;
+    WriteCall &operator=(const WriteCall &) = delete;
+
+    // RuntimeError for a nested call that would leave its bytes inside the
+    // outer value.
+    [[nodiscard]] int admit() const noexcept {
+        if (QUELM_UNLIKELY(nested_ && !self_->autoreset))
+            return refuse_nested();
+        return 0;
+    }
+
+    // The buffer back to its length at the start (never longer than it is
+    // now); returns null for the caller to pass on with the exception.
+    PyObject *fail() const noexcept {
+        truncate();
+        return nullptr;
+    }
+
+    // The result of a successful call: under autoreset (or when nested) the
+    // bytes as a new object, taken out of the buffer; otherwise None.
+    PyObject *succeed() const noexcept;
+
+private:
+    QUELM_COLD static int refuse_nested() noexcept;
+    void truncate() const noexcept {
+        if (self_->buffer.length > start_)
+            self_->buffer.length = start_;
+    }
+
+    Packer *self_;
+    size_t start_;
+    bool nested_;
+};
 
 // Packer.pack(self, obj); also the engine of the module function packb.
 PyObject *packer_pack(PyObject *self, PyObject *const *args, Py_ssize_t nargs,

@@ -45,6 +45,12 @@ PyObject *packer_reset(PyObject *op, PyObject *) noexcept {
     auto *self = reinterpret_cast<Packer *>(op);
     if (check_exports(self) < 0)
         return nullptr;
+    // Emptying the buffer under a running write would cut the front off
+    // the value it is writing.
+    if (self->writing > 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Packer cannot be reset while packing is in progress");
+        return nullptr;
+    }
     self->buffer.length = 0;
     Py_RETURN_NONE;
 }

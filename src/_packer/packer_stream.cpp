@@ -26,10 +26,8 @@ QUELM_COLD int raise_too_many() noexcept {
     return -1;
 }
 
-QUELM_COLD int raise_pair_count(PyObject *pairs) noexcept {
-    PyErr_Format(PyExc_ValueError,
-                 "%.200s object yielded a number of pairs different from its length",
-                 Py_TYPE(pairs)->tp_name);
+QUELM_COLD int raise_list_changed() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "list changed size during iteration");
     return -1;
 }
 
@@ -106,26 +104,36 @@ PyObject *pack_container_header(PyObject *op, PyObject *const *args, Py_ssize_t 
         return raise_value_error(kind.negative);
     if (too_long(size))
         return raise_value_error(kind.too_large);
-    if (kind.writer(&self->buffer, static_cast<uint32_t>(size)) < 0)
+    WriteCall call(self);
+    if (call.admit() < 0)
         return nullptr;
-    return finish(self);
+    if (kind.writer(&self->buffer, static_cast<uint32_t>(size)) < 0)
+        return call.fail();
+    return call.succeed();
 }
 
 }  // namespace
 
-int pack_pairs(Packer *self, PyObject *pairs, Py_ssize_t expected, int budget) noexcept {
+int pack_pairs(Packer *self, PyObject *pairs, Py_ssize_t expected, PyObject *owner,
+               int budget) noexcept {
     Py_ssize_t count = 0;
     if (PyList_CheckExact(pairs) || PyTuple_CheckExact(pairs)) {
-        // A list's size is read again before each step: packing may change it.
-        for (Py_ssize_t i = 0; i < Py_SIZE(pairs); i++) {
+        // Walked by index. Packing may change a list's size, which is then
+        // refused as it would be for a list packed as an array.
+        const Py_ssize_t size = Py_SIZE(pairs);
+        for (Py_ssize_t i = 0; i < size; i++) {
+            if (QUELM_UNLIKELY(Py_SIZE(pairs) != size))
+                return raise_list_changed();
             if (count == expected)
-                return raise_pair_count(pairs);
+                return raise_length_mismatch(owner, expected, count + 1, true);
             Ref item = Ref::borrow(PyList_CheckExact(pairs) ? PyList_GET_ITEM(pairs, i)
                                                             : PyTuple_GET_ITEM(pairs, i));
             if (pack_pair(self, item.get(), budget) < 0)
                 return -1;
             count++;
         }
+        if (QUELM_UNLIKELY(Py_SIZE(pairs) != size))
+            return raise_list_changed();
     } else {
         Ref iterator = Ref::steal(PyObject_GetIter(pairs));
         if (!iterator)
@@ -135,7 +143,7 @@ int pack_pairs(Packer *self, PyObject *pairs, Py_ssize_t expected, int budget) n
             if (!item)
                 break;
             if (count == expected)
-                return raise_pair_count(pairs);
+                return raise_length_mismatch(owner, expected, count + 1, true);
             if (pack_pair(self, item.get(), budget) < 0)
                 return -1;
             count++;
@@ -144,7 +152,7 @@ int pack_pairs(Packer *self, PyObject *pairs, Py_ssize_t expected, int budget) n
             return -1;
     }
     if (count != expected)
-        return raise_pair_count(pairs);
+        return raise_length_mismatch(owner, expected, count, true);
     return 0;
 }
 
@@ -190,13 +198,13 @@ PyObject *packer_pack_ext_type(PyObject *op, PyObject *const *args, Py_ssize_t n
         return nullptr;
     if (too_long(n))
         return raise_value_error("ext data too large");
-    const size_t start = self->buffer.length;
-    if (write_ext_header(&self->buffer, static_cast<int8_t>(code), static_cast<size_t>(n)) < 0 ||
-        write_bytes(&self->buffer, payload, static_cast<size_t>(n)) < 0) {
-        rollback(self, start);
+    WriteCall call(self);
+    if (call.admit() < 0)
         return nullptr;
-    }
-    return finish(self);
+    if (write_ext_header(&self->buffer, static_cast<int8_t>(code), static_cast<size_t>(n)) < 0 ||
+        write_bytes(&self->buffer, payload, static_cast<size_t>(n)) < 0)
+        return call.fail();
+    return call.succeed();
 }
 
 // Packer.pack_map_pairs(self, pairs)
@@ -214,13 +222,13 @@ PyObject *packer_pack_map_pairs(PyObject *op, PyObject *const *args, Py_ssize_t 
         return nullptr;
     if (too_long(size))
         return raise_value_error("map too large");
-    const size_t start = self->buffer.length;
-    if (write_map_header(&self->buffer, static_cast<uint32_t>(size)) < 0 ||
-        pack_pairs(self, pairs, size, g_state.recursion_limit) < 0) {
-        rollback(self, start);
+    WriteCall call(self);
+    if (call.admit() < 0)
         return nullptr;
-    }
-    return finish(self);
+    if (write_map_header(&self->buffer, static_cast<uint32_t>(size)) < 0 ||
+        pack_pairs(self, pairs, size, pairs, g_state.recursion_limit) < 0)
+        return call.fail();
+    return call.succeed();
 }
 
 }  // namespace quelm
