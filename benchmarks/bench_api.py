@@ -5,8 +5,8 @@
 packb must not pay for a fresh 256 KiB Packer buffer on every call: on a
 small dict it should stay within 1.5 times the time of Packer.pack on a
 Packer kept by the caller. With --check the script exits with status 1 when
-the ratio is above that. Also shown: packb with an option (which makes a
-small fresh Packer per call) and a fresh default Packer per call, the cost
+the ratio is above that. Also shown: packb with an option (applied to the
+reused Packer for the call) and a fresh default Packer per call, the cost
 packb avoids.
 """
 

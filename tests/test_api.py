@@ -78,6 +78,78 @@ def test_packb_passes_packer_options():
     assert quelm.packb([1], autoreset=False).hex() == "9101"
 
 
+class Falsy:
+    def __bool__(self):
+        raise ZeroDivisionError
+
+
+PACKB_OPTION_CASES = [
+    pytest.param({"use_single_float": True}, id="flag"),
+    pytest.param({"use_bin_type": False, "strict_types": None}, id="flags"),
+    pytest.param({"strict_types": True, "default": repr}, id="strict-with-default"),
+    pytest.param({"datetime": True, "autoreset": False}, id="autoreset-off"),
+    pytest.param({"use_single_float": 1, "use_bin_type": ""}, id="truth-tested-flags"),
+    pytest.param({"unicode_errors": "replace"}, id="unicode-errors"),
+    pytest.param({"buf_size": 1}, id="buf-size"),
+]
+PACKB_VALUE = [1.5, b"b", "\ud800", (1, 2), {"k": [2**64]},
+               datetime.datetime(1970, 1, 1, 0, 0, 1, tzinfo=UTC)]
+
+
+@pytest.mark.parametrize("options", PACKB_OPTION_CASES)
+def test_packb_options_match_a_packer_built_with_them(options):
+    def encode():
+        try:
+            return quelm.packb(PACKB_VALUE, **options)
+        except Exception as error:  # compared below, type and message
+            return type(error), str(error)
+
+    def reference():
+        packer = quelm.Packer(**options)
+        try:
+            out = packer.pack(PACKB_VALUE)
+        except Exception as error:
+            return type(error), str(error)
+        return packer.bytes() if out is None else out
+
+    assert encode() == reference()
+    # The options were for that call only.
+    assert quelm.packb([1.5, b"", (1,)]).hex() == "93cb3ff8000000000000c4009101"
+
+
+@pytest.mark.parametrize("options, error, message", [
+    ({"default": 5}, TypeError, "default must be a callable."),
+    ({"use_bin_typ": True}, TypeError, None),
+    ({"autoreset": Falsy()}, ZeroDivisionError, None),
+])
+def test_packb_option_errors_are_the_constructors(options, error, message):
+    with pytest.raises(error) as caught:
+        quelm.packb(1, **options)
+    with pytest.raises(error) as expected:
+        quelm.Packer(**options)
+    assert str(caught.value) == str(expected.value)
+    if message is not None:
+        assert str(caught.value) == message
+    assert quelm.packb(1) == b"\x01"
+
+
+def test_packb_default_hook_is_released_after_the_call():
+    import weakref
+
+    class Hook:
+        def __call__(self, obj):
+            raise ValueError("no")
+
+    hook = Hook()
+    ref = weakref.ref(hook)
+    with pytest.raises(ValueError, match="no"):
+        quelm.packb(object(), default=hook)
+    del hook
+    assert ref() is None
+    with pytest.raises(TypeError, match="can not serialize 'object' object"):
+        quelm.packb(object())
+
+
 def test_packb_errors_leave_it_usable():
     with pytest.raises(TypeError, match="can not serialize 'object' object"):
         quelm.packb([1, object()])

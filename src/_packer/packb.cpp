@@ -1,12 +1,18 @@
 // packb(obj, **options): one value to bytes in one call.
 //
 // A Packer allocates its whole buffer up front (256 KiB by default), which
-// would dominate the cost of packing a small value. Without options, packb
-// therefore reuses one process-wide Packer that starts small and grows as
-// needed. It is marked busy while in use: under the interpreter lock the
+// would dominate the cost of packing a small value. packb therefore reuses
+// one process-wide Packer that starts small and grows as needed. It is marked busy while in use: under the interpreter lock the
 // check and the mark happen together, so a re-entrant call (a `default`
 // hook calling packb, a finaliser, another thread switched in while a hook
 // runs) never shares it and builds a Packer of its own instead.
+//
+// The common options (`default` given as None or a callable, the flags as
+// True, False or None) are applied to the reused Packer for the one call and
+// reset afterwards. Anything else (buf_size, unicode_errors, a flag that
+// needs a truth test, a misspelt name) builds a Packer from the options as
+// the constructor would, so errors and conversions are exactly the
+// constructor's.
 #include "_cquelm/module.h"
 #include "_packer/packer.h"
 
@@ -64,6 +70,76 @@ QUELM_NOINLINE PyObject *packb_fresh(PyObject *obj, PyObject *const *values,
     return out.release();
 }
 
+// The options the reused Packer can take for one call, and where each goes.
+struct CallOptions {
+    PyObject *default_hook = Py_None;  // borrowed from the call
+    bool use_single_float = false;
+    bool use_bin_type = true;
+    bool strict_types = false;
+    bool datetime = false;
+};
+
+// Sets `*out` from a plain flag (True, False or None); false for anything
+// that would need the interpreter's truth test.
+QUELM_INLINE bool plain_flag(PyObject *o, bool *out) noexcept {
+    if (o != Py_True && o != Py_False && o != Py_None)
+        return false;
+    *out = o == Py_True;
+    return true;
+}
+
+// Binds keyword options that need no Python code to convert. Returns false,
+// with nothing raised, for any option it does not take that way.
+bool bind_call_options(PyObject *const *values, PyObject *kwnames, CallOptions *out) noexcept {
+    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
+        PyObject *value = values[i];
+        bool ignored;
+        bool ok;
+        if (PyUnicode_CompareWithASCIIString(name, "default") == 0) {
+            out->default_hook = value;
+            ok = value == Py_None || PyCallable_Check(value);
+        } else if (PyUnicode_CompareWithASCIIString(name, "use_bin_type") == 0) {
+            ok = plain_flag(value, &out->use_bin_type);
+        } else if (PyUnicode_CompareWithASCIIString(name, "use_single_float") == 0) {
+            ok = plain_flag(value, &out->use_single_float);
+        } else if (PyUnicode_CompareWithASCIIString(name, "strict_types") == 0) {
+            ok = plain_flag(value, &out->strict_types);
+        } else if (PyUnicode_CompareWithASCIIString(name, "datetime") == 0) {
+            ok = plain_flag(value, &out->datetime);
+        } else if (PyUnicode_CompareWithASCIIString(name, "autoreset") == 0) {
+            // packb returns the bytes whatever autoreset says.
+            ok = plain_flag(value, &ignored);
+        } else {
+            ok = false;
+        }
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// Packs with the reused Packer, `options` applied for this call only.
+PyObject *pack_reused(Packer *packer, PyObject *obj, const CallOptions &options) noexcept {
+    packer->default_hook = Py_NewRef(options.default_hook);
+    packer->use_single_float = options.use_single_float;
+    packer->buffer.use_bin_type = options.use_bin_type;
+    packer->strict_types = options.strict_types;
+    packer->datetime = options.datetime;
+    PyObject *out = packer_pack(reinterpret_cast<PyObject *>(packer), &obj, 1, nullptr);
+    const CallOptions plain;
+    PyObject *hook = packer->default_hook;
+    packer->default_hook = Py_NewRef(plain.default_hook);
+    packer->use_single_float = plain.use_single_float;
+    packer->buffer.use_bin_type = plain.use_bin_type;
+    packer->strict_types = plain.strict_types;
+    packer->datetime = plain.datetime;
+    // Last: releasing the hook may run a finaliser, which may call packb.
+    Py_DECREF(hook);
+    return out;
+}
+
 // packb(obj, /, **options)
 PyObject *packb(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     if (nargs != 1) {
@@ -71,10 +147,10 @@ PyObject *packb(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
                      nargs);
         return nullptr;
     }
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) == 0)
-        kwnames = nullptr;
-    if (kwnames != nullptr || cached_busy)
-        return packb_fresh(args[0], args + 1, kwnames);
+    const bool with_options = kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0;
+    CallOptions options;
+    if (cached_busy || (with_options && !bind_call_options(args + 1, kwnames, &options)))
+        return packb_fresh(args[0], args + 1, with_options ? kwnames : nullptr);
     if (cached == nullptr) {
         cached = reinterpret_cast<Packer *>(new_small_packer(nullptr));
         if (cached == nullptr)
@@ -82,14 +158,15 @@ PyObject *packb(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
         // Hidden from the collector, so that no Python code can find it
         // through gc.get_objects() and re-initialise it (autoreset=False
         // would make every later packb return None). It holds no reference
-        // that could form a cycle.
+        // that could form a cycle while idle.
         PyObject_GC_UnTrack(cached);
     }
     // Hold our own reference: code run by the pack may not free it under us.
     Packer *packer = cached;
     Py_INCREF(packer);
     cached_busy = true;
-    PyObject *out = packer_pack(reinterpret_cast<PyObject *>(packer), args, 1, nullptr);
+    PyObject *out = with_options ? pack_reused(packer, args[0], options)
+                                 : packer_pack(reinterpret_cast<PyObject *>(packer), args, 1, nullptr);
     cached_busy = false;
     if (packer->buffer.buf_size > kKeepLimit && cached == packer) {
         cached = nullptr;
@@ -106,8 +183,8 @@ PyMethodDef packb_def = {
     "Return the Quelm encoding of *obj* as bytes.\n\n"
     "*options* are those of :class:`Packer` (``default``, ``use_single_float``,\n"
     "``use_bin_type``, ``strict_types``, ``datetime``, ``unicode_errors``).\n"
-    "Without options a small cached Packer is reused, so packing a tiny value\n"
-    "costs no buffer allocation. Safe to call from a ``default`` hook."};
+    "A small cached Packer is reused, so packing a tiny value costs no buffer\n"
+    "allocation. Safe to call from a ``default`` hook."};
 
 }  // namespace
 
