@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Replays inputs (files or corpus directories) through one harness against
 # the ASan + UBSan build in build/fuzz-asan-pkg; the first report aborts.
-#   fuzz/replay.sh unpackb|roundtrip PATH...
+#   fuzz/replay.sh unpackb|roundtrip|packer|mutation PATH...
 set -euo pipefail
 name=$1; shift
 paths=()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Guided fuzzing of one harness against build/fuzz-pkg (see README.md).
-#   fuzz/run.sh unpackb|roundtrip [libFuzzer flags...]
+#   fuzz/run.sh unpackb|roundtrip|packer|mutation [libFuzzer flags...]
 set -euo pipefail
 cd "$(dirname "$0")"
 name=$1; shift
