@@ -12,7 +12,7 @@ import tracemalloc
 
 import pytest
 
-from quelm import ExtType, Packer, Timestamp, Unpacker
+from quelm import ExtType, OutOfData, Packer, Timestamp, Unpacker
 
 ROUNDS = int(os.environ.get("QUELM_LEAK_LOOPS", "1000"))
 # Caches and free lists settle within the warm-up; what they still move
@@ -233,3 +233,61 @@ def test_no_leak(name):
     assert [sys.getrefcount(o) for o in watched] == counts
     # A single leaked object per round would hold at least 16 bytes a round.
     assert growth[-1] < NOISE, f"bytes held per window of {ROUNDS} rounds: {growth}"
+
+
+class Holder:
+    """Refers back to the Unpacker that decoded it, closing a cycle."""
+
+    unpacker = None
+
+    def __hash__(self):
+        return 1
+
+
+# Each leaves a half-decoded value holding a Holder in a different place:
+# a list slot, a tuple slot, a pairs list, a dict value, a pending map key.
+HALF_DECODED = {
+    "list": ({}, "93c70001c0"),
+    "tuple": ({"use_list": False}, "93c70001c0"),
+    "pairs": ({"object_pairs_hook": identity}, "82a161c70001a162"),
+    "dict": ({}, "82a161c70001a162"),
+    "key": ({"strict_map_key": False}, "82c70001"),
+}
+
+
+@pytest.mark.parametrize("options, stream", HALF_DECODED.values(), ids=HALF_DECODED.keys())
+def test_cycle_through_a_half_decoded_value_is_collected(options, stream):
+    import weakref
+
+    made = []
+
+    def ext_hook(code, data):
+        holder = Holder()
+        made.append(weakref.ref(holder))
+        return holder
+
+    u = Unpacker(ext_hook=ext_hook, **options)
+    u.feed(bytes.fromhex(stream))
+    with pytest.raises(OutOfData):
+        u.unpack()
+    # The one Holder built so far sits inside the unfinished value; the
+    # stream is then abandoned with the cycle closed.
+    [watch] = made
+    watch().unpacker = u
+    del u
+    gc.collect()
+    assert watch() is None
+
+
+def test_collection_from_a_hook_leaves_the_value_whole():
+    # A collection while a call runs must neither free nor miscount the
+    # half-built value.
+    def hook(code, data):
+        gc.collect()
+        return Holder()
+
+    u = Unpacker(ext_hook=hook, strict_map_key=False)
+    u.feed(bytes.fromhex("9392c70001c70001" "81c70001c70001" "c0"))
+    value = u.unpack()
+    assert [type(v) for v in value[0]] == [Holder, Holder]
+    assert len(value[1]) == 1 and value[2] is None

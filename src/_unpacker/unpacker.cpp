@@ -245,10 +245,27 @@ int unpacker_init(PyObject *o, PyObject *args, PyObject *kwds) noexcept {
     return 0;
 }
 
+// The references a half-built container holds. Lists and tuples under
+// construction are hidden from the collector, so their filled slots (the
+// first `filled`, never past the slots that exist) are visited here on
+// their behalf; a dict is complete at every step and is visited as itself.
+int visit_partial(PyObject *container, uint64_t filled, visitproc visit, void *arg) noexcept {
+    if (PyDict_CheckExact(container) || PyObject_GC_IsTracked(container)) {
+        Py_VISIT(container);
+        return 0;
+    }
+    const bool list = PyList_CheckExact(container);
+    PyObject **items = list ? reinterpret_cast<PyListObject *>(container)->ob_item
+                            : reinterpret_cast<PyTupleObject *>(container)->ob_item;
+    // Never past the slots that exist; an empty slot is skipped by Py_VISIT.
+    const uint64_t size = static_cast<uint64_t>(Py_SIZE(container));
+    for (uint64_t i = 0; i < filled && i < size; ++i)
+        Py_VISIT(items[i]);
+    return 0;
+}
+
 int unpacker_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
     Unpacker *self = as_unpacker(o);
-    // The partial value in ctx is not visited: while a decoding call runs,
-    // its frames are half updated and would be miscounted.
     Py_VISIT(self->file_like);
     Py_VISIT(self->file_like_read);
     Py_VISIT(self->object_hook);
@@ -256,6 +273,22 @@ int unpacker_traverse(PyObject *o, visitproc visit, void *arg) noexcept {
     Py_VISIT(self->list_hook);
     Py_VISIT(self->ext_hook);
     Py_VISIT(self->unicode_errors);
+    // The partial value is visited only between calls: while one runs, its
+    // frames are half updated. Left unvisited, what it holds merely looks
+    // referenced from outside, which keeps it alive; a running call holds
+    // this Unpacker anyway.
+    if (self->in_progress)
+        return 0;
+    DecodeContext &ctx = self->ctx;
+    for (uint32_t i = 0; i < ctx.depth && i < kMaxDepth; ++i) {
+        const ContainerFrame &frame = ctx.stack[i];
+        if (frame.container != nullptr) {
+            if (int r = visit_partial(frame.container, frame.count, visit, arg))
+                return r;
+        }
+        Py_VISIT(frame.pending_key);
+    }
+    Py_VISIT(ctx.result);
     return 0;
 }
 
@@ -263,6 +296,8 @@ int unpacker_clear(PyObject *o) noexcept {
     Unpacker *self = as_unpacker(o);
     // The options borrow the hooks released here.
     self->ready = false;
+    if (!self->in_progress)
+        clear_context(&self->ctx);
     for (PyObject **field : {&self->file_like, &self->file_like_read, &self->object_hook,
                              &self->object_pairs_hook, &self->list_hook, &self->ext_hook,
                              &self->unicode_errors})
