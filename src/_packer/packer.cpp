@@ -270,7 +270,7 @@ int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
         return -1;
     for (Py_ssize_t i = 0; i < size; i++) {
         if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
-            return raise_runtime_error("list changed size during iteration");
+            return raise_list_changed();
         PyObject *item = Py_NewRef(PyList_GET_ITEM(l, i));
         const int r = pack_value(self, item, budget);
         Py_DECREF(item);
@@ -278,7 +278,7 @@ int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
             return -1;
     }
     if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
-        return raise_runtime_error("list changed size during iteration");
+        return raise_list_changed();
     return 0;
 }
 
@@ -537,6 +537,11 @@ int raise_length_mismatch(PyObject *container, Py_ssize_t length, Py_ssize_t yie
     PyErr_Format(PyExc_ValueError, "%.200s object has length %zd but yielded %s%zd %s",
                  Py_TYPE(container)->tp_name, length, yielded > length ? "at least " : "",
                  yielded, noun);
+    return -1;
+}
+
+int raise_list_changed() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "list changed size during iteration");
     return -1;
 }
 

@@ -57,6 +57,9 @@ extern PyTypeObject PackerType;
 QUELM_COLD int raise_length_mismatch(PyObject *container, Py_ssize_t length, Py_ssize_t yielded,
                                      bool pairs) noexcept;
 
+// RuntimeError for an exact list whose size changed while it was walked.
+QUELM_COLD int raise_list_changed() noexcept;
+
 // One call that writes to the buffer (pack, pack_map_pairs, pack_ext_type,
 // the header methods), from just before its first write to its result.
 //

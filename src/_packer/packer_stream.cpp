@@ -26,11 +26,6 @@ QUELM_COLD int raise_too_many() noexcept {
     return -1;
 }
 
-QUELM_COLD int raise_list_changed() noexcept {
-    PyErr_SetString(PyExc_RuntimeError, "list changed size during iteration");
-    return -1;
-}
-
 QUELM_INLINE bool too_long(long long n) noexcept { return n > g_state.item_length_limit; }
 
 // Splits `item` into a key and a value, both held by the caller's Refs.
