@@ -6,8 +6,9 @@ written: a header never disagrees with the items that follow."""
 import re
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
-from quelm import Packer, Unpacker, unpackb
+from quelm import ExtraData, Packer, Unpacker, unpackb
 
 LIST_CHANGED = "list changed size during iteration"
 DICT_CHANGED = "dictionary changed size during iteration"
@@ -360,10 +361,6 @@ def test_reset_refused_while_packing(autoreset):
 
 
 # ---- any sequence of mutations ------------------------------------------
-
-from hypothesis import given, settings, strategies as st  # noqa: E402
-
-from quelm import ExtraData  # noqa: E402
 
 MUTATIONS = [
     lambda c: c.clear(),
