@@ -1,6 +1,7 @@
-// The Packer object, shared by the files that implement its methods:
-// packer.cpp (type, construction, pack and the value dispatch),
-// packer_buffer.cpp (buffer access and the export guard) and
+// The Packer object, shared by the files that implement it:
+// packer.cpp (the type, construction and pack),
+// dispatch.cpp (the value dispatch) and containers.cpp (the container walks),
+// packer_buffer.cpp (buffer access and the export guard),
 // packer_stream.cpp (headers, extension values and map pairs) and
 // arguments.cpp (binding of method arguments).
 #pragma once
@@ -34,6 +35,16 @@ struct Packer {
 };
 
 extern PyTypeObject PackerType;
+
+// Attribute and keyword names, interned once when the type is readied.
+extern PyObject *name_data;
+extern PyObject *name_code;
+extern PyObject *name_seconds;
+extern PyObject *name_nanoseconds;
+extern PyObject *name_items;
+extern PyObject *name_buf_size;
+// The int 0, for the sign tests of int subclasses and nanoseconds.
+extern PyObject *zero;
 
 // _check_exports: BufferError while views are exported; changes nothing.
 [[nodiscard]] int check_exports(Packer *self) noexcept;

@@ -1,0 +1,160 @@
+// The container walkers of the value dispatch: exact dicts (and
+// frozendicts) through PyDict_Next, other mappings through items(), exact
+// lists and tuples by index, their subclasses by iteration. Every walk writes
+// the header first, then checks that what it walked matches it.
+#include "_packer/dispatch.h"
+
+namespace quelm {
+
+namespace {
+
+QUELM_INLINE int pack_map_header_of(Packer *self, Py_ssize_t n) noexcept {
+    if (QUELM_UNLIKELY(too_long(n)))
+        return raise_value_error("dict is too large");
+    return write_map_header(&self->buffer, static_cast<uint32_t>(n));
+}
+
+QUELM_INLINE int pack_array_header_of(Packer *self, Py_ssize_t n) noexcept {
+    if (QUELM_UNLIKELY(too_long(n)))
+        return raise_value_error("list is too large");
+    return write_array_header(&self->buffer, static_cast<uint32_t>(n));
+}
+
+// Walks the entries of an exact dict (or frozendict) in order. Python code
+// run by packing a key or value may mutate the dict: both are held by strong
+// references while they are packed, and a changed size or a walk that would
+// write more pairs than the header announced is refused.
+template <Py_ssize_t (*current_size)(PyObject *)>
+int pack_dict_entries(Packer *self, PyObject *d, Py_ssize_t size, int budget) noexcept {
+    Py_ssize_t pos = 0, walked = 0;
+    PyObject *key, *value;
+    for (;;) {
+        const Py_ssize_t now = current_size(d);
+        if (now < 0)
+            return -1;
+        if (QUELM_UNLIKELY(now != size))
+            return raise_runtime_error("dictionary changed size during iteration");
+        if (!PyDict_Next(d, &pos, &key, &value))
+            break;
+        if (QUELM_UNLIKELY(walked == size))
+            return raise_runtime_error("dictionary keys changed during iteration");
+        Py_INCREF(key);
+        Py_INCREF(value);
+        int r = pack_value(self, key, budget);
+        if (r == 0)
+            r = pack_value(self, value, budget);
+        Py_DECREF(key);
+        Py_DECREF(value);
+        if (r < 0)
+            return -1;
+        walked++;
+    }
+    if (QUELM_UNLIKELY(walked != size))
+        return raise_runtime_error("dictionary changed size during iteration");
+    return 0;
+}
+
+Py_ssize_t dict_size(PyObject *d) noexcept { return PyDict_GET_SIZE(d); }
+
+}  // namespace
+
+int pack_dict_exact(Packer *self, PyObject *d, int budget) noexcept {
+    const Py_ssize_t size = PyDict_GET_SIZE(d);
+    if (pack_map_header_of(self, size) < 0)
+        return -1;
+    return pack_dict_entries<dict_size>(self, d, size, budget);
+}
+
+#ifdef QUELM_HAVE_FROZENDICT
+int pack_frozendict_exact(Packer *self, PyObject *d, int budget) noexcept {
+    const Py_ssize_t size = PyObject_Length(d);
+    if (size < 0)
+        return -1;
+    if (pack_map_header_of(self, size) < 0)
+        return -1;
+    return pack_dict_entries<PyObject_Length>(self, d, size, budget);
+}
+#endif
+
+int pack_mapping_items(Packer *self, PyObject *o, int budget) noexcept {
+    const Py_ssize_t size = PyObject_Length(o);
+    if (size < 0)
+        return -1;
+    if (pack_map_header_of(self, size) < 0)
+        return -1;
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(o, name_items));
+    if (!items)
+        return -1;
+    return pack_pairs(self, items.get(), size, o, budget);
+}
+
+// An exact list, by index. Each item is held while it is packed; a list
+// that changes size meanwhile is refused, since its header is written.
+int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
+    const Py_ssize_t size = PyList_GET_SIZE(l);
+    if (pack_array_header_of(self, size) < 0)
+        return -1;
+    for (Py_ssize_t i = 0; i < size; i++) {
+        if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
+            return raise_list_changed();
+        PyObject *item = Py_NewRef(PyList_GET_ITEM(l, i));
+        const int r = pack_value(self, item, budget);
+        Py_DECREF(item);
+        if (r < 0)
+            return -1;
+    }
+    if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
+        return raise_list_changed();
+    return 0;
+}
+
+int pack_tuple_exact(Packer *self, PyObject *t, int budget) noexcept {
+    const Py_ssize_t size = PyTuple_GET_SIZE(t);
+    if (pack_array_header_of(self, size) < 0)
+        return -1;
+    for (Py_ssize_t i = 0; i < size; i++) {
+        if (pack_value(self, PyTuple_GET_ITEM(t, i), budget) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int pack_sequence_iterated(Packer *self, PyObject *o, int budget) noexcept {
+    const Py_ssize_t size = Py_SIZE(o);
+    if (pack_array_header_of(self, size) < 0)
+        return -1;
+    Ref iterator = Ref::steal(PyObject_GetIter(o));
+    if (!iterator)
+        return -1;
+    Py_ssize_t count = 0;
+    for (;;) {
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item)
+            break;
+        if (count == size)
+            return raise_length_mismatch(o, size, count + 1, false);
+        if (pack_value(self, item.get(), budget) < 0)
+            return -1;
+        count++;
+    }
+    if (PyErr_Occurred())
+        return -1;
+    if (count != size)
+        return raise_length_mismatch(o, size, count, false);
+    return 0;
+}
+int raise_length_mismatch(PyObject *container, Py_ssize_t length, Py_ssize_t yielded,
+                          bool pairs) noexcept {
+    const char *noun = pairs ? (yielded == 1 ? "pair" : "pairs") : (yielded == 1 ? "item" : "items");
+    PyErr_Format(PyExc_ValueError, "%.200s object has length %zd but yielded %s%zd %s",
+                 Py_TYPE(container)->tp_name, length, yielded > length ? "at least " : "",
+                 yielded, noun);
+    return -1;
+}
+
+int raise_list_changed() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "list changed size during iteration");
+    return -1;
+}
+
+}  // namespace quelm
