@@ -120,7 +120,10 @@ int pack_tuple_exact(Packer *self, PyObject *t, int budget) noexcept {
 }
 
 int pack_sequence_iterated(Packer *self, PyObject *o, int budget) noexcept {
-    const Py_ssize_t size = Py_SIZE(o);
+    return pack_iterated(self, o, Py_SIZE(o), budget);
+}
+
+int pack_iterated(Packer *self, PyObject *o, Py_ssize_t size, int budget) noexcept {
     if (pack_array_header_of(self, size) < 0)
         return -1;
     Ref iterator = Ref::steal(PyObject_GetIter(o));

@@ -6,6 +6,7 @@
 
 #include "_cquelm/convert.h"
 #include "_cquelm/module.h"
+#include "_typed/pack_typed.h"
 
 namespace quelm {
 
@@ -45,7 +46,7 @@ QUELM_COLD int int_out_of_range(bool deferrable) noexcept {
 
 QUELM_COLD int raise_unsupported(Packer *self, PyObject *o) noexcept {
     PyTypeObject *type = Py_TYPE(o);
-    if (self->datetime && type == datetime_api()->DateTimeType) {
+    if ((self->datetime || self->typed) && type == datetime_api()->DateTimeType) {
         PyErr_Format(PyExc_ValueError, "can not serialize '%.200s' object where tzinfo=None",
                      type->tp_name);
         return -1;
@@ -316,7 +317,12 @@ QUELM_NOINLINE int pack_other(Packer *self, PyObject *o, bool deferrable, int bu
     }
     if (type == &PyMemoryView_Type)
         return pack_memoryview(self, o);
-    if (self->datetime && type == datetime_api()->DateTimeType && is_aware(o))
+    if (self->typed) {
+        const int r = pack_typed(self, o, budget);
+        if (r != 1)
+            return r;
+    }
+    if ((self->datetime || self->typed) && type == datetime_api()->DateTimeType && is_aware(o))
         return pack_datetime(self, o);
     if (deferrable)
         return -2;

@@ -31,5 +31,8 @@ QUELM_COLD int raise_runtime_error(const char *message) noexcept;
 // iteration, which must agree with it.
 [[nodiscard]] QUELM_NOINLINE int pack_sequence_iterated(Packer *self, PyObject *o,
                                                         int budget) noexcept;
+// An array of `size` items taken from the iteration of `o`, which must
+// yield exactly that many.
+[[nodiscard]] int pack_iterated(Packer *self, PyObject *o, Py_ssize_t size, int budget) noexcept;
 
 }  // namespace quelm

@@ -77,6 +77,7 @@ struct CallOptions {
     bool use_bin_type = true;
     bool strict_types = false;
     bool datetime = false;
+    bool typed = false;
 };
 
 // Sets `*out` from a plain flag (True, False or None); false for anything
@@ -108,6 +109,8 @@ bool bind_call_options(PyObject *const *values, PyObject *kwnames, CallOptions *
             ok = plain_flag(value, &out->strict_types);
         } else if (PyUnicode_CompareWithASCIIString(name, "datetime") == 0) {
             ok = plain_flag(value, &out->datetime);
+        } else if (PyUnicode_CompareWithASCIIString(name, "typed") == 0) {
+            ok = plain_flag(value, &out->typed);
         } else if (PyUnicode_CompareWithASCIIString(name, "autoreset") == 0) {
             // packb returns the bytes whatever autoreset says.
             ok = plain_flag(value, &ignored);
@@ -127,6 +130,7 @@ PyObject *pack_reused(Packer *packer, PyObject *obj, const CallOptions &options)
     packer->buffer.use_bin_type = options.use_bin_type;
     packer->strict_types = options.strict_types;
     packer->datetime = options.datetime;
+    packer->typed = options.typed;
     PyObject *out = packer_pack(reinterpret_cast<PyObject *>(packer), &obj, 1, nullptr);
     const CallOptions plain;
     PyObject *hook = packer->default_hook;
@@ -135,6 +139,7 @@ PyObject *pack_reused(Packer *packer, PyObject *obj, const CallOptions &options)
     packer->buffer.use_bin_type = plain.use_bin_type;
     packer->strict_types = plain.strict_types;
     packer->datetime = plain.datetime;
+    packer->typed = plain.typed;
     // Last: releasing the hook may run a finaliser, which may call packb.
     Py_DECREF(hook);
     return out;
@@ -182,7 +187,7 @@ PyMethodDef packb_def = {
     "packb(obj, **options)\n\n"
     "Return the Quelm encoding of *obj* as bytes.\n\n"
     "*options* are those of :class:`Packer` (``default``, ``use_single_float``,\n"
-    "``use_bin_type``, ``strict_types``, ``datetime``, ``unicode_errors``).\n"
+    "``use_bin_type``, ``strict_types``, ``datetime``, ``typed``, ``unicode_errors``).\n"
     "A small cached Packer is reused, so packing a tiny value costs no buffer\n"
     "allocation. Safe to call from a ``default`` hook."};
 

@@ -104,26 +104,27 @@ QUELM_INLINE void replace(PyObject **slot, PyObject *borrowed) noexcept {
 int packer_init(PyObject *op, PyObject *args, PyObject *kwds) noexcept {
     static const char *kwlist[] = {"default",  "use_single_float", "autoreset",
                                    "use_bin_type", "strict_types", "datetime",
-                                   "unicode_errors", "buf_size", nullptr};
+                                   "unicode_errors", "buf_size", "typed", nullptr};
     auto *self = reinterpret_cast<Packer *>(op);
     PyObject *default_hook = Py_None, *use_single_float = Py_False, *autoreset = Py_True,
              *use_bin_type = Py_True, *strict_types = Py_False, *datetime = Py_False,
-             *unicode_errors = Py_None, *buf_size = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|$OOOOOOOO:Packer", const_cast<char **>(kwlist),
+             *unicode_errors = Py_None, *buf_size = nullptr, *typed = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|$OOOOOOOOO:Packer", const_cast<char **>(kwlist),
                                      &default_hook, &use_single_float, &autoreset,
                                      &use_bin_type, &strict_types, &datetime, &unicode_errors,
-                                     &buf_size))
+                                     &buf_size, &typed))
         return -1;
-    bool flags[5];
+    bool flags[6];
     if (convert_flag(use_single_float, &flags[0]) < 0 || convert_flag(autoreset, &flags[1]) < 0 ||
         convert_flag(use_bin_type, &flags[2]) < 0 || convert_flag(strict_types, &flags[3]) < 0 ||
-        convert_flag(datetime, &flags[4]) < 0)
+        convert_flag(datetime, &flags[4]) < 0 || convert_flag(typed, &flags[5]) < 0)
         return -1;
     self->use_single_float = flags[0];
     self->autoreset = flags[1];
     self->buffer.use_bin_type = flags[2];
     self->strict_types = flags[3];
     self->datetime = flags[4];
+    self->typed = flags[5];
     if (default_hook != Py_None && !PyCallable_Check(default_hook)) {
         PyErr_SetString(PyExc_TypeError, "default must be a callable.");
         return -1;
@@ -301,6 +302,14 @@ constexpr const char packer_doc[] =
     "    If set to true, datetime with tzinfo is packed into Timestamp type.\n"
     "    Note that the tzinfo is stripped in the timestamp.\n"
     "    You can get UTC datetime with `timestamp=3` option of the Unpacker.\n"
+    "\n"
+    ":param bool typed:\n"
+    "    If set to true, values the Packer does not take otherwise are packed\n"
+    "    as their plain equivalents before `default` is asked: a dataclass or\n"
+    "    attrs instance as a map of its fields, an Enum member as its value,\n"
+    "    UUID and Decimal as their str, date and time as their isoformat(),\n"
+    "    an aware datetime as with `datetime`, set and frozenset as arrays.\n"
+    "    (default: False)\n"
     "\n"
     ":param str unicode_errors:\n"
     "    The error handler for encoding unicode. (default: 'strict')\n"

@@ -32,6 +32,9 @@ struct Packer {
     int use_single_float;
     int autoreset;
     int datetime;
+    // Dataclasses, enums, UUIDs, decimals, dates, times and sets packed as
+    // their plain equivalents (src/_typed/pack_typed.h).
+    int typed;
 };
 
 extern PyTypeObject PackerType;

@@ -1,0 +1,253 @@
+// The writers of typed packing: one per kind of class, walking the class's
+// plan without calling Python code where the bytes can be produced directly.
+#include "_typed/pack_typed.h"
+
+#include "_cquelm/state.h"
+#include "_packer/dispatch.h"
+#include "_typed/pack_plan.h"
+
+namespace quelm {
+
+namespace {
+
+// The value of one attribute (new reference), or null with an exception set.
+QUELM_INLINE PyObject *read_field(PyObject *o, const PlanField &field) noexcept {
+    if (field.offset > 0) {
+        PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + field.offset);
+        if (QUELM_LIKELY(value != nullptr))
+            return Py_NewRef(value);
+        // An unset slot: getattr raises the AttributeError.
+    }
+    return PyObject_GetAttr(o, field.name);
+}
+
+// A map of the plan's attributes, in order, keyed by their names. Each value
+// is held while it is packed: packing it may run code that replaces it.
+int pack_fields(Packer *self, PyObject *o, const PackPlan *plan, int budget) noexcept {
+    if (QUELM_UNLIKELY(too_long(plan->count)))
+        return raise_value_error("dict is too large");
+    if (write_map_header(&self->buffer, static_cast<uint32_t>(plan->count)) < 0)
+        return -1;
+    for (Py_ssize_t i = 0; i < plan->count; i++) {
+        const PlanField &field = plan->fields[i];
+        const int key = field.utf8 != nullptr
+                            ? write_str(&self->buffer, field.utf8,
+                                        static_cast<size_t>(field.utf8_length))
+                            : pack_value(self, field.name, budget);
+        if (key < 0)
+            return -1;
+        PyObject *value = read_field(o, field);
+        if (value == nullptr)
+            return -1;
+        const int r = pack_value(self, value, budget);
+        Py_DECREF(value);
+        if (r < 0)
+            return -1;
+    }
+    return 0;
+}
+
+// An Enum member: its value, by the usual rules.
+int pack_member_value(Packer *self, PyObject *o, const PackPlan *plan, int budget) noexcept {
+    PyObject *value = read_field(o, plan->fields[0]);
+    if (value == nullptr)
+        return -1;
+    const int r = pack_value(self, value, budget);
+    Py_DECREF(value);
+    return r;
+}
+
+QUELM_INLINE int write_text(Packer *self, const char *s, size_t n) noexcept {
+    return write_str(&self->buffer, s, n);
+}
+
+// A str produced by Python code (str(), isoformat()), taken as it is.
+int pack_text_result(Packer *self, PyObject *text, const char *producer) noexcept {
+    if (text == nullptr)
+        return -1;
+    Ref held = Ref::steal(text);
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "%.50s returned %.200s, not str", producer,
+                     Py_TYPE(text)->tp_name);
+        return -1;
+    }
+    Py_ssize_t n;
+    const char *s = PyUnicode_AsUTF8AndSize(text, &n);
+    if (s == nullptr)
+        return -1;
+    if (QUELM_UNLIKELY(too_long(n)))
+        return raise_value_error("unicode string is too large");
+    return write_text(self, s, static_cast<size_t>(n));
+}
+
+int pack_str_of(Packer *self, PyObject *o) noexcept {
+    return pack_text_result(self, PyObject_Str(o), "__str__");
+}
+
+int pack_isoformat(Packer *self, PyObject *o) noexcept {
+    static PyObject *name = nullptr;
+    if (name == nullptr) {
+        name = PyUnicode_InternFromString("isoformat");
+        if (name == nullptr)
+            return -1;
+    }
+    return pack_text_result(self, PyObject_CallMethodNoArgs(o, name), "isoformat()");
+}
+
+// The 16 bytes of a UUID's int, most significant first. -1 (with an
+// exception set) when it is not an int of 128 bits.
+int uuid_bytes(PyObject *value, unsigned char out[16]) noexcept {
+    if (!PyLong_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "UUID int is not an int");
+        return -1;
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    const Py_ssize_t needed = PyLong_AsNativeBytes(
+        value, out, 16,
+        Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+            Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    if (needed < 0)
+        return -1;
+    if (needed > 16) {
+        PyErr_SetString(PyExc_OverflowError, "UUID int does not fit 128 bits");
+        return -1;
+    }
+    return 0;
+#else
+    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject *>(value), out, 16,
+                               /*little_endian=*/0, /*is_signed=*/0);
+#endif
+}
+
+// A UUID, subclasses included, as str(uuid.UUID(int=u.int)): 36 lower-case
+// hex digits and hyphens, formatted from the int it holds. An int that is
+// not one of 128 bits (only reachable by bypassing the constructor) is left
+// to the object's own str().
+int pack_uuid(Packer *self, PyObject *o, const PackPlan *plan) noexcept {
+    PyObject *value = read_field(o, plan->fields[0]);
+    if (value == nullptr)
+        return -1;
+    unsigned char bytes[16];
+    const int r = uuid_bytes(value, bytes);
+    Py_DECREF(value);
+    if (r < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError) &&
+            !PyErr_ExceptionMatches(PyExc_TypeError))
+            return -1;
+        PyErr_Clear();
+        return pack_str_of(self, o);
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    char text[36];
+    size_t at = 0;
+    for (size_t i = 0; i < 16; i++) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text[at++] = '-';
+        text[at++] = hex[bytes[i] >> 4];
+        text[at++] = hex[bytes[i] & 0xF];
+    }
+    return write_text(self, text, sizeof text);
+}
+
+// `width` decimal digits of `v`, zero-padded, at `p`; returns the end.
+QUELM_INLINE char *put_digits(char *p, unsigned int v, int width) noexcept {
+    for (int i = width - 1; i >= 0; i--) {
+        p[i] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+    return p + width;
+}
+
+// datetime.date itself: YYYY-MM-DD, as isoformat() writes it.
+int pack_date(Packer *self, PyObject *o) noexcept {
+    char text[10];
+    char *p = put_digits(text, static_cast<unsigned int>(PyDateTime_GET_YEAR(o)), 4);
+    *p++ = '-';
+    p = put_digits(p, static_cast<unsigned int>(PyDateTime_GET_MONTH(o)), 2);
+    *p++ = '-';
+    put_digits(p, static_cast<unsigned int>(PyDateTime_GET_DAY(o)), 2);
+    return write_text(self, text, sizeof text);
+}
+
+// datetime.time itself: HH:MM:SS[.ffffff] when naive; an aware time adds
+// the offset its tzinfo computes, so it is left to its isoformat().
+int pack_time(Packer *self, PyObject *o) noexcept {
+    auto *t = reinterpret_cast<PyDateTime_Time *>(o);
+    if (t->hastzinfo && t->tzinfo != Py_None)
+        return pack_isoformat(self, o);
+    char text[15];
+    char *p = put_digits(text, static_cast<unsigned int>(PyDateTime_TIME_GET_HOUR(o)), 2);
+    *p++ = ':';
+    p = put_digits(p, static_cast<unsigned int>(PyDateTime_TIME_GET_MINUTE(o)), 2);
+    *p++ = ':';
+    p = put_digits(p, static_cast<unsigned int>(PyDateTime_TIME_GET_SECOND(o)), 2);
+    const unsigned int us = static_cast<unsigned int>(PyDateTime_TIME_GET_MICROSECOND(o));
+    if (us != 0) {
+        *p++ = '.';
+        p = put_digits(p, us, 6);
+    }
+    return write_text(self, text, static_cast<size_t>(p - text));
+}
+
+// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar.
+constexpr int64_t days_from_epoch(int64_t y, unsigned int m, unsigned int d) noexcept {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned int>(y - era * 400);
+    const unsigned int doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+static_assert(days_from_epoch(1970, 1, 1) == 0);
+static_assert(days_from_epoch(2000, 3, 1) == 11017);
+static_assert(days_from_epoch(1, 1, 1) == -719162);
+
+// datetime.datetime itself whose tzinfo is datetime.timezone.utc: the
+// timestamp the datetime option writes (its distance from the epoch, which
+// has that same tzinfo), computed from the fields. Any other datetime is
+// left to the dispatch (1).
+int pack_utc_datetime(Packer *self, PyObject *o) noexcept {
+    auto *dt = reinterpret_cast<PyDateTime_DateTime *>(o);
+    if (!dt->hastzinfo || dt->tzinfo != g_state.utc)
+        return 1;
+    const int64_t days = days_from_epoch(PyDateTime_GET_YEAR(o),
+                                         static_cast<unsigned int>(PyDateTime_GET_MONTH(o)),
+                                         static_cast<unsigned int>(PyDateTime_GET_DAY(o)));
+    const int64_t seconds = days * 86400 + PyDateTime_DATE_GET_HOUR(o) * 3600 +
+                            PyDateTime_DATE_GET_MINUTE(o) * 60 + PyDateTime_DATE_GET_SECOND(o);
+    const auto ns = static_cast<uint32_t>(PyDateTime_DATE_GET_MICROSECOND(o)) * 1000U;
+    return write_timestamp(&self->buffer, seconds, ns);
+}
+
+}  // namespace
+
+int pack_typed(Packer *self, PyObject *o, int budget) noexcept {
+    PlanRef plan(pack_plan_for(Py_TYPE(o)));
+    if (!plan)
+        return -1;
+    switch (plan->kind) {
+    case PackKind::fields:
+        return pack_fields(self, o, plan.get(), budget);
+    case PackKind::value:
+        return pack_member_value(self, o, plan.get(), budget);
+    case PackKind::uuid:
+        return pack_uuid(self, o, plan.get());
+    case PackKind::decimal:
+        return pack_str_of(self, o);
+    case PackKind::datetime:
+        return pack_utc_datetime(self, o);
+    case PackKind::date:
+        return pack_date(self, o);
+    case PackKind::time:
+        return pack_time(self, o);
+    case PackKind::isoformat:
+        return pack_isoformat(self, o);
+    case PackKind::set:
+        return pack_iterated(self, o, PySet_GET_SIZE(o), budget);
+    case PackKind::none:
+        break;
+    }
+    return 1;
+}
+
+}  // namespace quelm

@@ -1,0 +1,18 @@
+// Typed packing (Packer(typed=True)): the types real programs carry,
+// written as their plain equivalents. Reached from the value dispatch only
+// for values it does not take itself, just before the `default` hook.
+#pragma once
+
+#include "_packer/packer.h"
+
+namespace quelm {
+
+// Packs `o` (borrowed) by the rules of its class's plan (pack_plan.h): a
+// dataclass or attrs instance as a map of its attributes, an Enum member as
+// its value, a UUID, Decimal, date or time as a str, a UTC datetime as a
+// timestamp, a set as an array. Nested values are packed with `budget`.
+// Returns 0 written, -1 failed (exception set), or 1 when `o` is not a typed
+// value (nothing written, no exception set).
+[[nodiscard]] int pack_typed(Packer *self, PyObject *o, int budget) noexcept;
+
+}  // namespace quelm
