@@ -47,6 +47,7 @@ class Packer:
         datetime: bool = False,
         unicode_errors: _ErrorsName = None,
         buf_size: int = 262144,
+        typed: bool = False,
     ) -> None: ...
     def pack(self, obj: Any) -> Optional[bytes]: ...
     def pack_ext_type(self, typecode: int, data: Union[_BytesLike, str]) -> Optional[bytes]: ...
@@ -72,6 +73,7 @@ def packb(
     datetime: bool = False,
     unicode_errors: _ErrorsName = None,
     buf_size: int = 256,
+    typed: bool = False,
 ) -> bytes: ...
 
 _ObjectHook = Callable[[Dict[Any, Any]], Any]
