@@ -219,11 +219,14 @@ class Pair:
     second: object
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(init=False)
 class Lazy:
     __slots__ = ("a", "b")
     a: int
-    b: int = dataclasses.field(init=False)
+    b: int
+
+    def __init__(self, a):
+        self.a = a
 
 
 @pytest.mark.parametrize("value, error", [
