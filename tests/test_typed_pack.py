@@ -14,6 +14,8 @@ import pytest
 
 from quelm import Packer, packb
 
+from _leaks import assert_no_growth, loops
+
 try:
     import attrs
 except ImportError:  # the rule needs only __attrs_attrs__, tested below without attrs
@@ -283,3 +285,40 @@ def test_class_changed_after_first_use_is_read_again():
     # Set as an attribute: the next pack reads the class again.
     Moving.__dataclass_fields__ = fields_without_b
     assert packb(Moving(1, 2), typed=True) == packb({"a": 1})
+
+
+def test_class_read_once_per_change():
+    reads = []
+
+    class Meta(type):
+        @property
+        def __attrs_attrs__(cls):
+            reads.append(cls)
+            return (Attribute("a"),)
+
+    class Counted(metaclass=Meta):
+        def __init__(self, a):
+            self.a = a
+
+    assert [packb(Counted(i), typed=True) for i in range(50)] == [packb({"a": i}) for i in range(50)]
+    assert len(reads) == 1
+    Counted.extra = 1
+    packb(Counted(1), typed=True)
+    assert len(reads) == 2
+
+
+@pytest.mark.parametrize("value", [
+    [Child(1, 2.0, z=Point(3)), Slotted(1, [U]), AttrsShaped({1}, Color.PAIR)],
+    [decimal.Decimal("1.5"), dt.date(2020, 1, 1), dt.time(1, 2, 3, 4),
+     dt.datetime(2020, 1, 1, tzinfo=UTC), MyDate(1, 1, 1)],
+    Pair(1, object()),
+    Lazy(1),
+], ids=["records", "scalars", "failing-field", "unset-slot"])
+def test_no_leaks(request, value):
+    def run():
+        try:
+            packb(value, typed=True)
+        except (TypeError, AttributeError):
+            pass
+
+    assert_no_growth(run, loops(request.config))
