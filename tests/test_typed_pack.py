@@ -36,6 +36,15 @@ class Label(str, enum.Enum):
     A = "a"
 
 
+class Coded(enum.IntEnum):
+    def __new__(cls, number, code):
+        member = int.__new__(cls, number)
+        member._value_ = code
+        return member
+
+    ONE = 1, "one"
+
+
 @dataclasses.dataclass
 class Point:
     x: int
@@ -184,7 +193,8 @@ def test_typed_off_unchanged(value):
 
 def test_enum_members_under_strict_types():
     p = Packer(typed=True, strict_types=True)
-    assert p.pack([Level.HIGH, Label.A, Color.RED]) == packb([3, "a", "red"])
+    assert p.pack([Level.HIGH, Label.A, Color.RED, Coded.ONE]) == packb([3, "a", "red", 1])
+    assert packb(Coded.ONE) == packb(1)
     with pytest.raises(TypeError):
         Packer(strict_types=True).pack(Level.HIGH)
 

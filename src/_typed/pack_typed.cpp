@@ -47,9 +47,18 @@ int pack_fields(Packer *self, PyObject *o, const PackPlan *plan, int budget) noe
     return 0;
 }
 
-// An Enum member: its value, by the usual rules.
+// An Enum member: its value, by the usual rules. A member that is an int or
+// a str (IntEnum, StrEnum and other such mixins) only gets here under
+// strict_types, which refuses the subclass itself: it is packed as the int
+// or str it is, as without strict_types, whatever its _value_ says.
 int pack_member_value(Packer *self, PyObject *o, const PackPlan *plan, int budget) noexcept {
-    PyObject *value = read_field(o, plan->fields[0]);
+    PyObject *value;
+    if (PyLong_Check(o))
+        value = _PyLong_Copy(reinterpret_cast<PyLongObject *>(o));
+    else if (PyUnicode_Check(o))
+        value = PyUnicode_FromObject(o);
+    else
+        value = read_field(o, plan->fields[0]);
     if (value == nullptr)
         return -1;
     const int r = pack_value(self, value, budget);
