@@ -241,13 +241,19 @@ class Lazy:
         self.a = a
 
 
+class ShortSet(set):
+    def __iter__(self):
+        return iter([1])  # one item short of what len() says
+
+
 @pytest.mark.parametrize("value, error", [
     (Pair(1, object()), TypeError),
     (Pair(1, [2, {3: Pair(object(), 1)}]), TypeError),
     (Pair(1, 2**70), OverflowError),
     (Lazy(1), AttributeError),
     (Pair(1, dt.datetime(2020, 1, 1)), ValueError),
-], ids=["object", "deep", "int", "unset-slot", "naive"])
+    (Pair(1, ShortSet({1, 2})), ValueError),
+], ids=["object", "deep", "int", "unset-slot", "naive", "set-length"])
 def test_failure_mid_dataclass_restores_buffer(value, error):
     p = Packer(typed=True, autoreset=False)
     p.pack([1, 2])
