@@ -286,6 +286,17 @@ def test_classes_created_in_a_loop_are_freed_and_never_confused():
     assert sum(ref() is not None for ref in alive) <= 300
 
 
+def test_plan_outlives_eviction_during_its_walk():
+    def evict_all(o):
+        for i in range(600):
+            packb(dataclasses.make_dataclass(f"E{i}", ["e"])(i), typed=True)
+        return 0
+
+    cls = dataclasses.make_dataclass("Walked", ["a", "b", "c"])
+    value = cls(1, object(), 3)
+    assert packb(value, typed=True, default=evict_all) == packb({"a": 1, "b": 0, "c": 3})
+
+
 def test_class_changed_after_first_use_is_read_again():
     @dataclasses.dataclass
     class Moving:
