@@ -114,6 +114,16 @@ class MyDate(dt.date):
 U = uuid.UUID("12345678-9abc-def0-0fed-cba987654321")
 
 
+def corrupted_uuid(number):
+    """A UUID whose int no constructor would accept: left to its own str()."""
+    u = uuid.UUID(int=0)
+    object.__setattr__(u, "int", number)
+    return u
+
+
+BIG, NEGATIVE, NOT_INT = corrupted_uuid(2**128), corrupted_uuid(-1), corrupted_uuid(1.5)
+
+
 @pytest.mark.parametrize("value, plain", [
     pytest.param(Point(1), {"x": 1, "y": 0.5}, id="dataclass"),
     pytest.param(Frozen("f"), {"name": "f"}, id="frozen"),
@@ -129,6 +139,8 @@ U = uuid.UUID("12345678-9abc-def0-0fed-cba987654321")
     pytest.param(uuid.UUID(int=0), "00000000-0000-0000-0000-000000000000", id="uuid-zero"),
     pytest.param(uuid.UUID(int=2**128 - 1), "ffffffff-ffff-ffff-ffff-ffffffffffff", id="uuid-max"),
     pytest.param(MyUUID(int=1), "00000000-0000-0000-0000-000000000001", id="uuid-subclass"),
+    pytest.param(BIG, str(BIG), id="uuid-beyond-128-bits"),
+    pytest.param(NEGATIVE, str(NEGATIVE), id="uuid-negative"),
     pytest.param(decimal.Decimal("1.10"), "1.10", id="decimal"),
     pytest.param(decimal.Decimal("-Infinity"), "-Infinity", id="decimal-inf"),
     pytest.param(decimal.Decimal("NaN"), "NaN", id="decimal-nan"),
@@ -253,7 +265,8 @@ class ShortSet(set):
     (Lazy(1), AttributeError),
     (Pair(1, dt.datetime(2020, 1, 1)), ValueError),
     (Pair(1, ShortSet({1, 2})), ValueError),
-], ids=["object", "deep", "int", "unset-slot", "naive", "set-length"])
+    (Pair(1, NOT_INT), TypeError),
+], ids=["object", "deep", "int", "unset-slot", "naive", "set-length", "uuid-str-fails"])
 def test_failure_mid_dataclass_restores_buffer(value, error):
     p = Packer(typed=True, autoreset=False)
     p.pack([1, 2])

@@ -122,9 +122,31 @@ int uuid_bytes(PyObject *value, unsigned char out[16]) noexcept {
         return -1;
     }
     return 0;
-#else
+#elif PY_VERSION_HEX >= 0x030C0000
     return _PyLong_AsByteArray(reinterpret_cast<PyLongObject *>(value), out, 16,
                                /*little_endian=*/0, /*is_signed=*/0);
+#else
+    // Before 3.12 the digits are read directly, as the dispatch reads small
+    // ints: the generic conversion costs several times the formatting.
+    const Py_ssize_t size = Py_SIZE(value);
+    if (size < 0 || size > (128 + PyLong_SHIFT - 1) / PyLong_SHIFT) {
+        PyErr_SetString(PyExc_OverflowError, "UUID int does not fit 128 bits");
+        return -1;
+    }
+    const digit *d = reinterpret_cast<PyLongObject *>(value)->ob_digit;
+    unsigned __int128 acc = 0;
+    for (Py_ssize_t i = size - 1; i >= 0; i--) {
+        if ((acc >> (128 - PyLong_SHIFT)) != 0) {
+            PyErr_SetString(PyExc_OverflowError, "UUID int does not fit 128 bits");
+            return -1;
+        }
+        acc = (acc << PyLong_SHIFT) | d[i];
+    }
+    for (int i = 15; i >= 0; i--) {
+        out[i] = static_cast<unsigned char>(acc);
+        acc >>= 8;
+    }
+    return 0;
 #endif
 }
 
@@ -140,7 +162,9 @@ int pack_uuid(Packer *self, PyObject *o, const PackPlan *plan) noexcept {
     const int r = uuid_bytes(value, bytes);
     Py_DECREF(value);
     if (r < 0) {
+        // The conversion's own refusals: not an int, negative, too large.
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) &&
+            !PyErr_ExceptionMatches(PyExc_ValueError) &&
             !PyErr_ExceptionMatches(PyExc_TypeError))
             return -1;
         PyErr_Clear();
