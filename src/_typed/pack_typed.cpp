@@ -54,7 +54,10 @@ int pack_fields(Packer *self, PyObject *o, const PackPlan *plan, int budget) noe
 int pack_member_value(Packer *self, PyObject *o, const PackPlan *plan, int budget) noexcept {
     PyObject *value;
     if (PyLong_Check(o))
-        value = _PyLong_Copy(reinterpret_cast<PyLongObject *>(o));
+        // int's own conversion (a private copy function underneath, reached
+        // through the public slot so no interpreter version lacks it); the
+        // member's __int__, which may be overridden, is not consulted.
+        value = PyLong_Type.tp_as_number->nb_int(o);
     else if (PyUnicode_Check(o))
         value = PyUnicode_FromObject(o);
     else
