@@ -362,3 +362,19 @@ def test_typing_usage_runs():
 
     path = pathlib.Path(__file__).with_name("typing_usage.py")
     runpy.run_path(str(path), run_name="__main__")
+
+
+def test_packer_subscripts_as_its_stub_declares():
+    # Annotations such as Packer[bytes] are evaluated by get_type_hints and at
+    # module level; subclassing a subscripted Packer keeps the native type.
+    import typing
+
+    alias = quelm.Packer[typing.Optional[bytes]]
+    assert typing.get_origin(alias) is quelm.Packer
+    assert typing.get_args(alias) == (typing.Optional[bytes],)
+
+    class Kept(quelm.Packer[None]):
+        pass
+
+    assert Kept.__mro__[1] is quelm.Packer
+    assert Kept(autoreset=False).pack(1) is None
