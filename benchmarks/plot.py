@@ -46,7 +46,7 @@ def draw(document: Dict[str, Any], out: str) -> None:
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    from matplotlib.ticker import FuncFormatter
+    from matplotlib.ticker import FixedLocator, FuncFormatter, NullFormatter
 
     plt.rcParams.update({"svg.fonttype": "none", "font.size": 9,
                          "font.family": "sans-serif"})
@@ -73,7 +73,10 @@ def draw(document: Dict[str, Any], out: str) -> None:
                 if lib == REFERENCE:
                     ax.text(1.04, y, f"{reference[w]:.3g} ms", va="center", fontsize=6)
         ax.set_xscale("log")
+        ax.xaxis.set_major_locator(FixedLocator([f * 10.0**e for e in range(-3, 4)
+                                                 for f in (1, 2, 5)]))
         ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}×"))
+        ax.xaxis.set_minor_formatter(NullFormatter())
         ax.axvline(1.0, color="black", linewidth=0.8)
         ax.set_yticks(range(len(workloads)))
         ax.set_yticklabels(workloads)
