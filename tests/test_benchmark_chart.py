@@ -22,30 +22,24 @@ def plot():
     return module
 
 
-def row(workload, library, direction, ms):
-    return {"workload": workload, "library": library, "direction": direction, "median_ms": ms}
-
-
 ROWS = [
-    row("records", "quelm", "pack", 2.0), row("records", "json", "pack", 5.0),
-    row("records", "quelm", "unpack", 4.0), row("records", "json", "unpack", 1.0),
-    row("blobs", "quelm", "pack", 1.0), row("blobs", "json", "pack", None),
-    row("blobs", "quelm", "unpack", 3.0), row("blobs", "json", "unpack", None),
-    row("typed", "pydantic", "pack", 9.0), row("typed", "quelm", "pack", 3.0),
+    {"workload": w, "library": lib, "direction": d, "median_ms": ms}
+    for w, lib, d, ms in [("records", "quelm", "pack", 2.0), ("records", "json", "pack", 5.0),
+                          ("blobs", "quelm", "pack", 1.0), ("blobs", "json", "pack", None),
+                          ("records", "quelm", "unpack", 4.0)]
 ]
 
 
-@pytest.mark.parametrize("direction, relative, reference", [
-    ("pack", {("records", "json"): 2.5, ("blobs", "json"): None, ("typed", "pydantic"): 3.0,
-              ("records", "pydantic"): None}, {"records": 2.0, "blobs": 1.0, "typed": 3.0}),
-    ("unpack", {("records", "json"): 0.25, ("records", "quelm"): 1.0},
-     {"records": 4.0, "blobs": 3.0}),
-])
-def test_times_are_relative_to_quelm_per_workload(plot, direction, relative, reference):
-    workloads, libraries, got, ms = plot.ratios(ROWS, direction)
-    assert workloads == list(reference) and ms == reference
-    for key, value in relative.items():
-        assert got[key] == value
+def test_times_are_relative_to_quelm_per_workload(plot, tmp_path):
+    workloads, libraries, relative, quelm_ms = plot.ratios(ROWS, "pack")
+    assert (workloads, libraries, quelm_ms) == (["records", "blobs"], ["quelm", "json"],
+                                                {"records": 2.0, "blobs": 1.0})
+    assert relative == {("records", "quelm"): 1.0, ("records", "json"): 2.5,
+                        ("blobs", "quelm"): 1.0, ("blobs", "json"): None}
+    pytest.importorskip("matplotlib")
+    plot.draw({"machine": "m", "python": "p", "command": "c", "repeat": 1, "results": ROWS},
+              str(tmp_path / "chart.svg"))
+    assert "json: n/a" in (tmp_path / "chart.svg").read_text(encoding="utf-8")
 
 
 def test_readme_states_the_run_of_the_committed_chart():
@@ -60,11 +54,3 @@ def test_readme_states_the_run_of_the_committed_chart():
     libraries = {r["library"] for r in run["results"]}
     assert len(workloads) >= 6 and {"quelm", "pickle", "marshal", "json"} <= libraries
 
-
-def test_chart_draws_every_library(plot, tmp_path):
-    pytest.importorskip("matplotlib")
-    out = tmp_path / "chart.svg"
-    plot.draw({"machine": "m", "python": "p", "command": "c", "repeat": 1, "results": ROWS},
-              str(out))
-    text = out.read_text(encoding="utf-8")
-    assert all(name in text for name in ("quelm", "json", "pydantic", "json: n/a", "records"))
