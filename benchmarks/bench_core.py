@@ -1,11 +1,13 @@
 """Packing and unpacking speed of quelm next to pickle, marshal, json and orjson.
 
-Run:  python benchmarks/bench_core.py [--repeat N] [--quick]
+Run:  python benchmarks/bench_core.py [--repeat N] [--quick] [--json PATH]
 
 For every workload it times, in this one process, each library's encoder and
 decoder on the same data and prints the median time and the ratio of quelm's
 time to each peer's (below 1.00 means quelm is faster). A library that cannot
 represent a workload (json and orjson have no bytes) is shown as "n/a".
+--json also writes every timing to PATH (format in results_json.py), which
+benchmarks/plot.py draws.
 """
 
 from __future__ import annotations
@@ -22,6 +24,7 @@ import time
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import quelm
+import results_json
 
 try:
     import orjson
@@ -133,7 +136,9 @@ def main(argv: Optional[List[str]] = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=7)
     parser.add_argument("--quick", action="store_true", help="a tenth of the data")
+    parser.add_argument("--json", metavar="PATH", help="also write every timing to PATH")
     args = parser.parse_args(argv)
+    rows: List[Dict[str, Any]] = []
     scale = 10 if args.quick else 1
 
     workloads = [
@@ -153,6 +158,7 @@ def main(argv: Optional[List[str]] = None) -> None:
     print(header)
     for title, data, each in workloads:
         results = {codec[0]: measure(title, codec, data, each, args.repeat) for codec in peers}
+        rows += results_json.timing_rows(title, results)
         for direction, index in (("pack", 0), ("unpack", 1)):
             ours = results["quelm"]
             assert ours is not None, f"quelm failed the round trip on {title}"
@@ -168,6 +174,8 @@ def main(argv: Optional[List[str]] = None) -> None:
             floor = median_time(lambda: bytearray(data), args.repeat)
             print(f"{'  (plain copy of the bytes)':30} {'copy':6} {floor * 1e3:10.2f}")
     typed_records_table(args.repeat, scale)
+    if args.json:
+        results_json.write(args.json, "benchmarks/bench_core.py", rows, args.repeat)
 
 
 # ---- typed records: dataclasses packed natively (Packer(typed=True)) ------

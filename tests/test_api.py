@@ -362,3 +362,13 @@ def test_typing_usage_runs():
 
     path = pathlib.Path(__file__).with_name("typing_usage.py")
     runpy.run_path(str(path), run_name="__main__")
+
+
+
+def test_packer_subscripts_as_its_stub_declares():
+    # Packer[bytes] in an annotation evaluated at run time, or as a base class.
+    class Kept(quelm.Packer[None]):
+        pass
+
+    assert Kept.__orig_bases__[0].__args__ == (None,)
+    assert Kept.__mro__[1] is quelm.Packer and Kept(autoreset=False).pack(1) is None

@@ -77,6 +77,25 @@ def streaming() -> None:
         assert list(Unpacker(stream, read_size=16)) == [[1, 2], "x"]
 
 
+def what_packers_return(flag: bool) -> None:
+    # With autoreset on (the default) every writing method returns bytes...
+    data: bytes = Packer().pack({"a": 1})
+    header: bytes = Packer(autoreset=True).pack_array_header(2)
+    typed: Packer[bytes] = Packer(datetime=True)
+    pairs: bytes = typed.pack_map_pairs([("k", 1)])
+    # ...with it off they return None; a flag known only as a bool gives
+    # either. An unused ignore fails under --strict, so these two lines also
+    # check that the stubs do not claim bytes where None can come back.
+    kept = Packer(autoreset=False)
+    nothing: None = kept.pack({"a": 1})
+    wrong: bytes = kept.pack_ext_type(1, b"x")  # type: ignore[assignment]
+    maybe: Optional[bytes] = Packer(autoreset=flag).pack_map_header(0)
+    unsure: bytes = Packer(autoreset=flag).pack(1)  # type: ignore[assignment]
+    assert nothing is None and maybe in (b"\x80", None)
+    assert data + header + pairs + unsure == b"\x81\xa1a\x01\x92\x81\xa1k\x01\x01"
+    assert bytes(kept) == data + b"\xd4\x01x"
+
+
 def extension_values() -> None:
     moment: Timestamp = Timestamp.from_unix(1.5)
     assert moment.to_unix_nano() == 1_500_000_000
@@ -101,5 +120,6 @@ def errors() -> Optional[str]:
 if __name__ == "__main__":
     one_shot()
     streaming()
+    what_packers_return(True)
     extension_values()
     assert errors() == "1 then b'\\x02'"

@@ -40,12 +40,21 @@ static inline int PyModule_AddObjectRef(PyObject *module, const char *name, PyOb
 }
 #endif
 
+#if defined(_MSC_VER) && !defined(__clang__)
+// MSVC's own compiler has no branch hints and no cold attribute.
+#define QUELM_LIKELY(x) (x)
+#define QUELM_UNLIKELY(x) (x)
+#define QUELM_INLINE __forceinline
+#define QUELM_NOINLINE __declspec(noinline)
+#define QUELM_COLD __declspec(noinline)
+#else
 #define QUELM_LIKELY(x) __builtin_expect(!!(x), 1)
 #define QUELM_UNLIKELY(x) __builtin_expect(!!(x), 0)
 #define QUELM_INLINE inline __attribute__((always_inline))
 #define QUELM_NOINLINE __attribute__((noinline))
 // Error raisers live out of line so that the hot paths stay small.
 #define QUELM_COLD __attribute__((cold, noinline))
+#endif
 
 namespace quelm {
 

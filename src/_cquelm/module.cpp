@@ -288,6 +288,8 @@ PyModuleDef cquelm_def = {
 
 }  // namespace quelm
 
-extern "C" __attribute__((visibility("default"))) PyObject *PyInit__cquelm(void) {
+// PyMODINIT_FUNC exports the one public symbol on every platform: default
+// visibility on ELF and Mach-O, dllexport on Windows.
+PyMODINIT_FUNC PyInit__cquelm(void) {
     return PyModuleDef_Init(&quelm::cquelm_def);
 }

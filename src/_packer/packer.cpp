@@ -258,6 +258,11 @@ PyMethodDef packer_methods[] = {
      "supports buffer protocol. You can use memoryview(packer)."},
     {"__reduce__", packer_reduce, METH_NOARGS, nullptr},
     {"__setstate__", packer_setstate, METH_O, nullptr},
+    // The type stubs make Packer generic in what its writing methods return
+    // (bytes, or None with autoreset=False), so Packer[bytes] must also work
+    // where an annotation is evaluated at run time.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "See PEP 585: Packer[bytes] is the Packer whose writing methods return bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,14 +6,19 @@ from typing import (
     Any,
     Callable,
     Dict,
+    Generic,
     Iterator,
     List,
+    Literal,
     Optional,
     Protocol,
     Sequence,
     Tuple,
     Union,
+    overload,
 )
+
+from typing_extensions import TypedDict, TypeVar, Unpack
 
 from quelm.exceptions import BufferFull as BufferFull
 from quelm.exceptions import ExtraData as ExtraData
@@ -31,29 +36,48 @@ _ErrorsName = Union[str, bytes, bytearray, None]
 class _Readable(Protocol):
     def read(self, n: int, /) -> Optional[bytes]: ...
 
-class Packer:
+class _PackerOptions(TypedDict, total=False):
+    default: Optional[Callable[[Any], Any]]  # None
+    use_single_float: bool  # False
+    use_bin_type: bool  # True
+    strict_types: bool  # False
+    datetime: bool  # False
+    unicode_errors: _ErrorsName  # None
+    buf_size: int  # 262144
+    typed: bool  # False
+
+_Written = TypeVar("_Written", bound=Optional[bytes], default=Optional[bytes])
+
+class Packer(Generic[_Written]):
     """Packer(default=None, *, bool use_single_float=False, bool autoreset=True,
     bool use_bin_type=True, bool strict_types=False, bool datetime=False,
-    unicode_errors=None, buf_size=0x40000)"""
+    unicode_errors=None, buf_size=0x40000)
 
+    The writing methods return what ``autoreset`` makes them return: the
+    bytes written (``Packer[bytes]``, the default), ``None`` with
+    ``autoreset=False`` (``Packer[None]``), either when the flag is only known
+    as a ``bool`` (``Packer[Optional[bytes]]``, also what a bare ``Packer``
+    annotation means)."""
+
+    # The options other than autoreset, with their defaults, are those of
+    # _PackerOptions.
+    @overload
     def __init__(
-        self,
-        *,
-        default: Optional[Callable[[Any], Any]] = None,
-        use_single_float: bool = False,
-        autoreset: bool = True,
-        use_bin_type: bool = True,
-        strict_types: bool = False,
-        datetime: bool = False,
-        unicode_errors: _ErrorsName = None,
-        buf_size: int = 262144,
-        typed: bool = False,
+        self: Packer[bytes], *, autoreset: Literal[True] = True, **options: Unpack[_PackerOptions]
     ) -> None: ...
-    def pack(self, obj: Any) -> Optional[bytes]: ...
-    def pack_ext_type(self, typecode: int, data: Union[_BytesLike, str]) -> Optional[bytes]: ...
-    def pack_array_header(self, size: int) -> Optional[bytes]: ...
-    def pack_map_header(self, size: int) -> Optional[bytes]: ...
-    def pack_map_pairs(self, pairs: Sequence[Tuple[Any, Any]]) -> Optional[bytes]: ...
+    @overload
+    def __init__(
+        self: Packer[None], *, autoreset: Literal[False], **options: Unpack[_PackerOptions]
+    ) -> None: ...
+    @overload
+    def __init__(
+        self: Packer[Optional[bytes]], *, autoreset: bool, **options: Unpack[_PackerOptions]
+    ) -> None: ...
+    def pack(self, obj: Any) -> _Written: ...
+    def pack_ext_type(self, typecode: int, data: Union[_BytesLike, str]) -> _Written: ...
+    def pack_array_header(self, size: int) -> _Written: ...
+    def pack_map_header(self, size: int) -> _Written: ...
+    def pack_map_pairs(self, pairs: Sequence[Tuple[Any, Any]]) -> _Written: ...
     def reset(self) -> None: ...
     def bytes(self) -> bytes: ...
     def getbuffer(self) -> memoryview: ...

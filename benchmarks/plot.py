@@ -1,0 +1,105 @@
+"""Draw the --json output of a benchmark as a bar chart.
+
+Run:  python benchmarks/plot.py RESULTS.json [-o docs/benchmarks.svg]
+
+One panel per direction (pack, unpack); in each, one group of bars per
+workload and one bar per library, in the order the benchmark reported them.
+A bar's length is the library's median time divided by quelm's on the same
+workload (logarithmic axis; left of 1 is faster than quelm), and quelm's own
+bar is labelled with its time. A library that cannot represent a
+workload gets no bar and an "n/a" mark. The machine, Python and command of
+the run are written under the chart. Needs matplotlib (the "bench" extra).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+from typing import Any, Dict, List, Optional, Tuple
+
+REFERENCE = "quelm"
+
+
+def ordered(values: List[str]) -> List[str]:
+    return list(dict.fromkeys(values))
+
+
+def ratios(rows: List[Dict[str, Any]], direction: str
+           ) -> Tuple[List[str], List[str], Dict[Tuple[str, str], Optional[float]], Dict[str, float]]:
+    """Workloads, libraries, time relative to quelm per (workload, library),
+    and quelm's own milliseconds per workload, for one direction."""
+    mine = [r for r in rows if r["direction"] == direction]
+    workloads = ordered([r["workload"] for r in mine])
+    libraries = ordered([r["library"] for r in mine])
+    ms = {(r["workload"], r["library"]): r["median_ms"] for r in mine}
+    reference = {w: ms[(w, REFERENCE)] for w in workloads if ms.get((w, REFERENCE))}
+    relative = {
+        (w, lib): (ms[(w, lib)] / reference[w]
+                   if ms.get((w, lib)) is not None and w in reference else None)
+        for w in workloads for lib in libraries
+    }
+    return workloads, libraries, relative, reference
+
+
+def draw(document: Dict[str, Any], out: str) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import FixedLocator, FuncFormatter, NullFormatter
+
+    plt.rcParams.update({"svg.fonttype": "none", "font.size": 9,
+                         "font.family": "sans-serif"})
+    rows = document["results"]
+    directions = ordered([r["direction"] for r in rows])
+    first = ratios(rows, directions[0])
+    height = 0.6 + 0.32 * len(first[0]) * max(len(first[1]), 3) / 3
+    fig, axes = plt.subplots(1, len(directions), figsize=(11, height + 1.2), sharey=True,
+                             squeeze=False)
+    colours = plt.get_cmap("tab10").colors
+    for ax, direction in zip(axes[0], directions):
+        workloads, libraries, relative, reference = ratios(rows, direction)
+        bar = 0.8 / len(libraries)
+        for j, lib in enumerate(libraries):
+            for i, w in enumerate(workloads):
+                y = i + (j - (len(libraries) - 1) / 2) * bar
+                value = relative[(w, lib)]
+                if value is None:
+                    ax.text(0.01, y, f"{lib}: n/a", va="center", fontsize=6,
+                            color=colours[j % 10], transform=ax.get_yaxis_transform())
+                    continue
+                ax.barh(y, value, height=bar, color=colours[j % 10],
+                        label=lib if i == 0 else None)
+                if lib == REFERENCE:
+                    ax.text(1.04, y, f"{reference[w]:.3g} ms", va="center", fontsize=6)
+        ax.set_xscale("log")
+        ax.xaxis.set_major_locator(FixedLocator([f * 10.0**e for e in range(-3, 4)
+                                                 for f in (1, 2, 5)]))
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}×"))
+        ax.xaxis.set_minor_formatter(NullFormatter())
+        ax.axvline(1.0, color="black", linewidth=0.8)
+        ax.set_yticks(range(len(workloads)))
+        ax.set_yticklabels(workloads)
+        ax.set_title(f"{direction}: time relative to quelm (lower is faster)")
+        ax.grid(axis="x", which="both", alpha=0.3)
+    axes[0][0].invert_yaxis()  # shared: the first workload and library on top
+    handles, labels = axes[0][0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="upper center", ncol=len(labels), frameon=False)
+    fig.text(0.01, 0.01, f"{document['machine']}; {document['python']}; "
+             f"median of {document['repeat']} runs; {document['command']}", fontsize=7)
+    fig.tight_layout(rect=(0, 0.04, 1, 0.93))
+    fig.savefig(out, metadata={"Date": None} if out.endswith(".svg") else None)
+
+
+def main(argv: Optional[List[str]] = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("results", help="the file a benchmark's --json wrote")
+    parser.add_argument("-o", "--output", default="docs/benchmarks.svg")
+    args = parser.parse_args(argv)
+    with open(args.results, encoding="utf-8") as f:
+        draw(json.load(f), args.output)
+    print(f"wrote {args.output}")
+
+
+if __name__ == "__main__":
+    main()
