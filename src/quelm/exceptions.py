@@ -15,6 +15,7 @@ __all__ = [
     "FormatError",
     "StackError",
     "ExtraData",
+    "ValidationError",
 ]
 
 
@@ -85,3 +86,22 @@ class ExtraData(UnpackException, ValueError):
             f"unpack(b) received extra data: {len(self.extra)} byte(s) "
             f"[{shown}{more}] after the value {value}"
         )
+
+
+class ValidationError(UnpackException, ValueError):
+    """The bytes hold a valid value that the Decoder's type does not take.
+
+    ``path`` locates the value: ``$`` is the whole value, ``.name`` a field
+    or str key, ``[i]`` an array index (``$.points[1].x``). The message
+    starts with the path and names what was expected and what was found.
+    """
+
+    default_message = "the value does not match the type"
+    path: str
+
+    def __init__(self, message: str, path: str = "$") -> None:
+        super().__init__(message)
+        self.path = path
+
+    def __reduce__(self) -> Any:
+        return type(self), (self.args[0] if self.args else "", self.path)
