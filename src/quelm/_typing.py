@@ -106,6 +106,8 @@ def plan_for(tp: Any) -> Any:
 
 
 def _label(tp: Any) -> str:
+    if tp is type(None):
+        return "None"
     if isinstance(tp, type) and not typing.get_args(tp):
         return tp.__qualname__ if tp.__module__ not in ("builtins",) else tp.__name__
     text = repr(tp)
@@ -323,7 +325,10 @@ class _Compiler:
     def dataclass_fields(self, tp: Any) -> Any:
         def describe() -> Tuple[int, List[Any]]:
             hints = _hints(tp)
-            generated = tp.__dataclass_params__.init and "__init__" in tp.__dict__
+            # The generated __init__ is compiled from text; one written in the
+            # class body keeps the class's own file.
+            init_code = getattr(tp.__dict__.get("__init__"), "__code__", None)
+            generated = init_code is not None and init_code.co_filename == "<string>"
             mode = CALL_ALL if generated else CALL_PRESENT
             positional, keyword = [], []
             for f in dataclasses.fields(tp):
