@@ -330,7 +330,8 @@ class _Compiler:
             init_code = getattr(tp.__dict__.get("__init__"), "__code__", None)
             generated = init_code is not None and init_code.co_filename == "<string>"
             mode = CALL_ALL if generated else CALL_PRESENT
-            positional, keyword = [], []
+            positional: List[Any] = []
+            keyword: List[Any] = []
             for f in dataclasses.fields(tp):
                 if not f.init:
                     continue
