@@ -150,6 +150,7 @@ ACCEPTED = [
     (decimal.Decimal, "1.50", decimal.Decimal("1.50")), (decimal.Decimal, 7, decimal.Decimal(7)),
     (datetime.date, "2024-02-29", datetime.date(2024, 2, 29)),
     (datetime.time, "10:20:30.000123", datetime.time(10, 20, 30, 123)),
+    (Tuple, [1, "a"], (1, "a")), (Optional[Any], [1], [1]),
     (Point, {"x": 1, "y": 2}, Point(1, 2.0)), (Point, {"x": 1, "zz": [{}]}, Point(1)),
     (Point, {"y": 1, "x": 2, 5: [1], "x": 3}, Point(3, 1.0)),
     (Pair, [1], Pair(1)), (Pair, [1, "s"], Pair(1, "s")),
@@ -173,6 +174,7 @@ REFUSED = [
     (Tuple[int, int], [1, 2, 3], "$", "Tuple[int, int]", "array of 3 items"),
     (Dict[str, int], {"a": 1, "b": "x"}, "$.b", "int", "str"),
     (Dict[int, List[int]], {7: [1, None]}, "$[7][1]", "int", "None"),
+    (Dict[int, int], {"k": 1}, "$", "int", "str as a key"),
     (Optional[int], "a", "$", "Optional[int]", "str"),
     (Literal["a", "b"], "c", "$", "Literal['a', 'b']", "str 'c'"),
     (Color, "green", "$", "Color", "str 'green'"), (Color, 1, "$", "Color", "int 1"),
@@ -212,6 +214,17 @@ def test_timestamps_and_unicode_errors():
 def test_refused_when_built(tp):
     with pytest.raises(TypeError, match="Decoder cannot"):
         Decoder(tp)
+
+
+@pytest.mark.parametrize("nodes, root", [
+    ([(14, "u", None, -1, -1, (), (0,) * 10, 0)], 0),  # a union of itself
+    ([(16, "R", Point, -1, -1, (("x", "x", 1, None, None, 0),), 0, 0),
+      (3, "int", None, -1, -1, (), None, 4)], 0),  # a field with nothing to fill it
+    ([(8, "list", None, 5, -1, (), None, 0)], 0),  # an index out of range
+])
+def test_plans_checked(nodes, root):
+    with pytest.raises(ValueError, match="malformed decoding plan"):
+        quelm._cquelm._TypedPlan(nodes, root)
 
 
 MALFORMED = [
@@ -361,7 +374,8 @@ LEAVES = [
     (datetime.date, st.dates()), (datetime.time, st.times()),
     (datetime.datetime, st.datetimes(timezones=st.just(UTC))),
     (FrozenSet[int], st.frozensets(st.integers(-5, 5))), (Literal["a", 2], st.sampled_from(["a", 2])),
-    (Any, st.recursive(st.integers() | st.text(max_size=3), lambda s: st.lists(s, max_size=2))),
+    (Any, st.recursive(st.integers(-(2**63), 2**64 - 1) | st.text(max_size=3),
+                       lambda s: st.lists(s, max_size=2))),
 ]
 _records = [0]
 

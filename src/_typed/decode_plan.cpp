@@ -211,6 +211,30 @@ int read_node(TypedPlanObject *plan, PyObject *t, PlanNode *n) noexcept {
     }
 }
 
+// What the decoder relies on beyond each node's own shape: a union's
+// members are not unions (a union decodes without consuming input, so a
+// union of itself would never end), and every field the decoder may have
+// to fill in has a default to fill it with.
+int check_node(const TypedPlanObject *plan, const PlanNode &n) noexcept {
+    if (n.kind == K_UNION) {
+        for (int32_t member : n.table)
+            if (member >= 0 && plan->nodes[member].kind == K_UNION)
+                return plan_error("a union member is a union");
+        return 0;
+    }
+    const bool filled = (n.kind == K_RECORD && n.mode == CALL_ALL) || n.kind == K_NAMEDTUPLE;
+    for (uint32_t i = 0; filled && i < n.count; ++i) {
+        const uint32_t flags = plan->fields[n.first + i].flags;
+        const uint32_t fillers = n.kind == K_NAMEDTUPLE
+                                     ? (i < n.nrequired ? FIELD_REQUIRED | FIELD_HAS_DEFAULT
+                                                        : FIELD_HAS_DEFAULT)
+                                     : FIELD_REQUIRED | FIELD_HAS_DEFAULT | FIELD_HAS_FACTORY;
+        if (!(flags & fillers))
+            return plan_error("a field without a value to fill it with");
+    }
+    return 0;
+}
+
 void clear_plan(TypedPlanObject *plan) noexcept {
     for (uint32_t i = 0; i < plan->node_count; ++i) {
         PlanNode &n = plan->nodes[i];
@@ -279,6 +303,9 @@ PyObject *typed_plan_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) n
     plan->root = static_cast<uint32_t>(root);
     for (Py_ssize_t i = 0; i < count; ++i)
         if (read_node(plan, PyList_GET_ITEM(nodes, i), &plan->nodes[i]) < 0)
+            return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (check_node(plan, plan->nodes[i]) < 0)
             return nullptr;
     return self.release();
 }

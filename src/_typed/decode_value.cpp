@@ -291,6 +291,12 @@ QUELM_INLINE int at_name(TypedState &s, int st, PyObject *name) noexcept {
     return st == T_MISMATCH ? add_segment(s, st, name) : st;
 }
 
+// A mismatch of a map key: the path stays at the map, the message says so.
+QUELM_COLD int as_key(TypedState &s) noexcept {
+    PyObject *found = PyUnicode_FromFormat("%U as a key", s.found);
+    return set_mismatch(s, s.expected, found);
+}
+
 QUELM_COLD int add_index(TypedState &s, int st, uint64_t index) noexcept {
     Ref i = Ref::steal(PyLong_FromUnsignedLongLong(index));
     return add_segment(s, st, i.get());
@@ -433,7 +439,7 @@ QUELM_NOINLINE int decode_dict(TypedState &s, const char *&p, uint32_t key_node,
         s.awaited -= 2;
         PyObject *key, *value;
         if (const int st = decode_key(s, p, key_node, &key))
-            return st;
+            return st == T_MISMATCH ? as_key(s) : st;
         Head vh;
         int st = read_head(p, s.end, vh);
         if (st == T_OK)

@@ -216,6 +216,8 @@ class _Compiler:
         if origin in _GENERIC:
             (item,) = args or (Any,)
             return self.new(_GENERIC[origin], tp, F_ARRAY, child=self.node(item))
+        if tp is typing.Tuple:  # bare, like tuple
+            return self.new(TUPLE_VAR, tp, F_ARRAY, child=self.node(Any))
         if origin is tuple:
             if len(args) == 2 and args[1] is Ellipsis:
                 return self.new(TUPLE_VAR, tp, F_ARRAY, child=self.node(args[0]))
@@ -239,6 +241,8 @@ class _Compiler:
     def union(self, tp: Any, args: Tuple[Any, ...]) -> int:
         # Literal members merge into one, so Literal["a"] | Literal["b"] is
         # one set of values rather than two members on the same family.
+        if any(a is Any or a is object for a in args):  # Optional[Any] is Any
+            return self.new(ANY, tp, ALL_FAMILIES)
         literals = [a for a in args if typing.get_origin(a) is typing.Literal]
         members = [a for a in args if typing.get_origin(a) is not typing.Literal]
         index = self.reserve()
