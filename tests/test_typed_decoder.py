@@ -310,6 +310,30 @@ def test_nesting_limit(tp, data, ok):
     thread.join()
 
 
+@pytest.mark.parametrize("size", [1 << 16, 1 << 18, 1 << 20])
+def test_small_thread_stacks(size):
+    # Deep input on a thread with a small stack: decoded, or StackError,
+    # never a crash.
+    outcomes = []
+
+    def run():
+        for tp, data in [(Node, nested_nodes(512)), (list, b"\x91" * 1024 + b"\x01")]:
+            try:
+                Decoder(tp).decode(data)
+                outcomes.append("ok")
+            except StackError:
+                outcomes.append("deep")
+
+    old = threading.stack_size(size)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old)
+    assert len(outcomes) == 2 and (size > 1 << 16 or outcomes == ["deep", "deep"])
+
+
 @dataclasses.dataclass
 class Peeker:
     x: int

@@ -2,6 +2,8 @@
 // validated as it is read and built in place.
 #include "_typed/decode_value.h"
 
+#include "_typed/decode_stack.h"
+
 #include "_cquelm/state.h"
 #include "_unpacker/big_endian.h"
 #include "_unpacker/construct.h"
@@ -183,7 +185,7 @@ int skip_value(TypedState &s, const char *&p) noexcept {
         return st;
     if (h.family != W_ARRAY && h.family != W_MAP)
         return T_OK;
-    if (s.depth >= kMaxDepth)
+    if (s.depth >= kMaxDepth || stack_exhausted(s.stack_floor))
         return T_TOO_DEEP;
     ++s.depth;
     const uint64_t items = h.family == W_MAP ? 2 * h.n : h.n;
@@ -321,7 +323,7 @@ QUELM_INLINE int open_container(TypedState &s, const Head &h) noexcept {
         raise_limit(map ? "max_map_len" : "max_array_len", h.n, limit);
         return T_ERROR;
     }
-    if (QUELM_UNLIKELY(s.depth >= kMaxDepth))
+    if (QUELM_UNLIKELY(s.depth >= kMaxDepth || stack_exhausted(s.stack_floor)))
         return T_TOO_DEEP;
     ++s.depth;
     return T_OK;

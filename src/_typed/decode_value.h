@@ -4,7 +4,8 @@
 // its node and building the final object at once (a dataclass from its map,
 // a UUID from its text), with no intermediate dict or list per record. The
 // descent recurses once per open container and never deeper than the
-// decoder's nesting limit (1024), on frames of a few hundred bytes.
+// decoder's nesting limit (1024), on frames of a few hundred bytes, and
+// never closer to the end of the thread's stack than a margin.
 //
 // Statuses (int): T_OK, or one of the failures below. Only T_ERROR has a
 // Python exception set; T_MISMATCH leaves what was expected and found, and
@@ -35,6 +36,7 @@ struct TypedState {
     // byte, so containers are pre-sized to at most the bytes left beyond them.
     uint64_t awaited;
     uint32_t depth;              // open containers
+    uintptr_t stack_floor;       // containers open only above it (decode_stack.h)
     // After T_MISMATCH: the expected type's label (borrowed from the plan),
     // a description of what was found (owned), and the path segments
     // collected while unwinding, innermost first (owned list).

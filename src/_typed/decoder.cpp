@@ -6,6 +6,7 @@
 #include "_cquelm/errors.h"
 #include "_cquelm/module.h"
 #include "_cquelm/state.h"
+#include "_typed/decode_stack.h"
 #include "_typed/decode_value.h"
 
 #include <cstddef>
@@ -135,6 +136,7 @@ PyObject *decoder_decode(PyObject *self, PyObject *packed) noexcept {
     s.datetime_options.timestamp = 3;
     s.awaited = 0;
     s.depth = 0;
+    s.stack_floor = stack_floor();
     s.expected = nullptr;
     s.found = nullptr;
     s.segments = nullptr;
