@@ -325,6 +325,7 @@ int typed_plan_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
 }
 
 int typed_plan_clear(PyObject *self) noexcept {
+    reinterpret_cast<TypedPlanObject *>(self)->cleared = true;
     clear_plan(reinterpret_cast<TypedPlanObject *>(self));
     return 0;
 }

@@ -105,6 +105,7 @@ struct TypedPlanObject {
     uint32_t field_count;
     uint32_t item_count;
     uint32_t root;
+    bool cleared;          // the collector broke a cycle through it: unusable
 };
 
 extern PyTypeObject typed_plan_type;

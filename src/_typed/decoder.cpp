@@ -237,10 +237,11 @@ PyObject *decoder_get_type(PyObject *self, void *) noexcept {
     return Py_NewRef(type != nullptr ? type : Py_None);
 }
 
-// decode() needs the plan, which a cleared Decoder (reachable again only
-// from a finaliser) no longer has.
+// decode() needs the plan, which a Decoder or plan the collector cleared
+// (reachable again only from a finaliser) no longer has.
 PyObject *decoder_decode_checked(PyObject *self, PyObject *packed) noexcept {
-    if (reinterpret_cast<DecoderObject *>(self)->plan == nullptr) {
+    PyObject *plan = reinterpret_cast<DecoderObject *>(self)->plan;
+    if (plan == nullptr || reinterpret_cast<TypedPlanObject *>(plan)->cleared) {
         PyErr_SetString(PyExc_RuntimeError, "Decoder is no longer usable");
         return nullptr;
     }

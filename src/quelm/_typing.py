@@ -106,14 +106,27 @@ def plan_for(tp: Any) -> Any:
 
 
 def _label(tp: Any) -> str:
-    if tp is type(None):
+    """The name of *tp* in error messages: ``list[Item]``, ``int | None``."""
+    if tp is type(None) or tp is None:
         return "None"
-    if isinstance(tp, type) and not typing.get_args(tp):
-        return tp.__qualname__ if tp.__module__ not in ("builtins",) else tp.__name__
-    text = repr(tp)
-    for prefix in ("typing.", "datetime.", "uuid.", "decimal."):
-        text = text.replace(prefix, "")
-    return text
+    if tp is Any:
+        return "Any"
+    if tp is Ellipsis:
+        return "..."
+    if tp == ():
+        return "()"
+    origin = typing.get_origin(tp)
+    args = typing.get_args(tp)
+    if origin in _UNION_TYPES:
+        return " | ".join(_label(a) for a in args)
+    if origin is typing.Literal:
+        return f"Literal[{', '.join(repr(a) for a in args)}]"
+    if origin is not None and args:
+        name = getattr(tp, "_name", None) or getattr(origin, "__name__", None) or repr(origin)
+        return f"{name}[{', '.join(_label(a) for a in args)}]"
+    if isinstance(tp, type):
+        return tp.__name__
+    return getattr(tp, "__name__", None) or repr(tp).replace("typing.", "")
 
 
 def _is_typeddict(tp: Any) -> bool:
