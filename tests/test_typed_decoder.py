@@ -72,6 +72,20 @@ class Custom:
         self.a, self.b = a, b
 
 
+Wide = dataclasses.make_dataclass("Wide", [(f"f{i}", int, dataclasses.field(default=i))
+                                           for i in range(20)])
+
+
+@dataclasses.dataclass
+class Again:
+    depth: int
+    inner: Optional[Again] = None
+
+    def __post_init__(self) -> None:  # decodes again while being decoded
+        if self.depth > 0 and self.inner is None:
+            self.inner = AGAIN.decode(packb({"depth": self.depth - 1}))
+
+
 class Pair(NamedTuple):
     left: int
     right: str = "r"
@@ -155,6 +169,8 @@ ACCEPTED = [
     (Point, {"y": 1, "x": 2, 5: [1], "x": 3}, Point(3, 1.0)),
     (Pair, [1], Pair(1)), (Pair, [1, "s"], Pair(1, "s")),
     (Movie, {"year": 1, "other": 2}, {"year": 1}), (Custom, {"a": 1}, Custom(1, 7)),
+    (Wide, {"f3": 9, "f19": -1}, Wide(**{"f3": 9, "f19": -1})),
+    (Again, {"depth": 2}, Again(2, Again(1, Again(0)))),
 ]
 
 
@@ -164,6 +180,8 @@ def test_accepted(tp, wire, expected):
     assert result == expected
     assert type(result) is type(expected)
 
+
+AGAIN = Decoder(Again)
 
 REFUSED = [
     (int, True, "$", "int", "True"), (int, 1.0, "$", "int", "float"),
