@@ -256,8 +256,8 @@ void clear_plan(TypedPlanObject *plan) noexcept {
 // arrays are allocated once.
 int count_parts(PyObject *nodes, uint32_t *fields, uint32_t *items) noexcept {
     uint64_t nf = 0, ni = 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes); ++i) {
-        PyObject *t = PyList_GET_ITEM(nodes, i);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(nodes); ++i) {
+        PyObject *t = PyTuple_GET_ITEM(nodes, i);
         if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) != 8)
             return plan_error("a node is not an 8-tuple");
         PyObject *f = PyTuple_GET_ITEM(t, 5);
@@ -276,15 +276,21 @@ int count_parts(PyObject *nodes, uint32_t *fields, uint32_t *items) noexcept {
 
 // _TypedPlan(nodes, root)
 PyObject *typed_plan_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
-    PyObject *nodes;
+    PyObject *given;
     Py_ssize_t root;
     static const char *const names[] = {"nodes", "root", nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!n:_TypedPlan",
-                                     const_cast<char **>(names), &PyList_Type, &nodes, &root))
+                                     const_cast<char **>(names), &PyList_Type, &given, &root))
         return nullptr;
+    // A tuple of the nodes, so that no code run while reading them (an
+    // __index__) can change how many there are.
+    Ref frozen = Ref::steal(PyList_AsTuple(given));
+    if (!frozen)
+        return nullptr;
+    PyObject *nodes = frozen.get();
     if (load_constants() < 0)
         return nullptr;
-    const Py_ssize_t count = PyList_GET_SIZE(nodes);
+    const Py_ssize_t count = PyTuple_GET_SIZE(nodes);
     if (count == 0 || count > INT32_MAX || root < 0 || root >= count)
         return bad_plan("no root node");
     uint32_t nfields = 0, nitems = 0;
@@ -302,7 +308,7 @@ PyObject *typed_plan_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) n
     plan->node_count = static_cast<uint32_t>(count);
     plan->root = static_cast<uint32_t>(root);
     for (Py_ssize_t i = 0; i < count; ++i)
-        if (read_node(plan, PyList_GET_ITEM(nodes, i), &plan->nodes[i]) < 0)
+        if (read_node(plan, PyTuple_GET_ITEM(nodes, i), &plan->nodes[i]) < 0)
             return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i)
         if (check_node(plan, plan->nodes[i]) < 0)
