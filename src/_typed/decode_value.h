@@ -50,11 +50,4 @@ struct TypedState {
 [[nodiscard]] int decode_typed(TypedState &s, const char *&p, uint32_t node,
                                PyObject **out) noexcept;
 
-// After T_MISMATCH: "$" followed by the path segments, outermost first
-// (`.name` for a field or str key, `[i]` for an index, `[key]` otherwise).
-PyObject *mismatch_path(const TypedState &s) noexcept;
-
-// Releases what a mismatch left in the state.
-void clear_mismatch(TypedState &s) noexcept;
-
 }  // namespace quelm

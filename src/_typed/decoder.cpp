@@ -6,6 +6,7 @@
 #include "_cquelm/errors.h"
 #include "_cquelm/module.h"
 #include "_cquelm/state.h"
+#include "_typed/decode_mismatch.h"
 #include "_typed/decode_stack.h"
 #include "_typed/decode_value.h"
 
