@@ -453,3 +453,23 @@ def test_round_trip_of_typed_packing(data):
     tp, values = data.draw(TYPES)
     value = data.draw(values)
     assert Decoder(tp).decode(pack_typed(value)) == value
+
+
+HOSTILE_TYPES = [List[Shape], Dict[int, Optional[Pair]], Tuple[uuid.UUID, Color, datetime.date],
+                 Any, Union[int, str, List[Point], None], Movie]
+HOSTILE_SEEDS = [packb([{"name": "s", "points": [{"x": 1, "y": 2.5}]}]), packb({1: [2, "x"]}),
+                 packb([str(U), "red", "2024-01-02"]), packb({"title": "t", "year": 1})]
+
+
+@given(st.sampled_from(HOSTILE_TYPES), st.sampled_from(HOSTILE_SEEDS),
+       st.lists(st.tuples(st.integers(0, 60), st.integers(0, 255)), max_size=4),
+       st.integers(0, 70))
+def test_hostile_bytes_fail_cleanly(tp, seed, flips, cut):
+    data = bytearray(seed)
+    for at, byte in flips:
+        if at < len(data):
+            data[at] = byte
+    try:
+        Decoder(tp).decode(bytes(data[:cut]))
+    except (ValueError, OverflowError):  # every decoding error, ValidationError included
+        pass
