@@ -140,11 +140,9 @@ def _is_namedtuple(tp: Any) -> bool:
 def _hints(cls: Any) -> Dict[str, Any]:
     """Annotations of *cls* with string and forward references resolved; the
     class's own name resolves to itself even when it is defined in a function."""
-    module = sys.modules.get(cls.__module__)
-    globalns = dict(vars(module)) if module is not None else {}
-    localns = {cls.__name__: cls}
+    # Each class of the MRO resolves in its own module's globals.
     try:
-        return typing.get_type_hints(cls, globalns=globalns, localns=localns)
+        return typing.get_type_hints(cls, localns={cls.__name__: cls})
     except NameError as exc:
         raise TypeError(f"cannot resolve the annotations of {cls.__qualname__}: {exc}") from None
 
