@@ -11,8 +11,8 @@ import gc
 import sys
 import threading
 import uuid
-from typing import (Any, Dict, FrozenSet, List, Literal, NamedTuple, Optional, Set, Tuple,
-                    TypedDict, Union)
+from typing import (Annotated, Any, Dict, FrozenSet, List, Literal, NamedTuple, NewType,
+                    Optional, Set, Tuple, TypedDict, Union)
 
 import pytest
 from hypothesis import given
@@ -165,6 +165,7 @@ ACCEPTED = [
     (datetime.date, "2024-02-29", datetime.date(2024, 2, 29)),
     (datetime.time, "10:20:30.000123", datetime.time(10, 20, 30, 123)),
     (Tuple, [1, "a"], (1, "a")), (Optional[Any], [1], [1]),
+    (Annotated[int, "meta"], 5, 5), (NewType("UserId", int), 5, 5),
     (Point, {"x": 1, "y": 2}, Point(1, 2.0)), (Point, {"x": 1, "zz": [{}]}, Point(1)),
     (Point, {"y": 1, "x": 2, 5: [1], "x": 3}, Point(3, 1.0)),
     (Pair, [1], Pair(1)), (Pair, [1, "s"], Pair(1, "s")),

@@ -192,7 +192,7 @@ class _Compiler:
             return self.node(supertype)
         origin = typing.get_origin(tp)
         args = typing.get_args(tp)
-        if origin is typing.Annotated if hasattr(typing, "Annotated") else False:
+        if origin is typing.Annotated:
             return self.node(args[0])
         if origin in _REQUIRED_WRAPPERS:
             return self.node(args[0])
