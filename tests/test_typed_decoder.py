@@ -8,6 +8,7 @@ import datetime
 import decimal
 import enum
 import gc
+import pickle
 import sys
 import threading
 import uuid
@@ -144,6 +145,8 @@ def check_refused(tp, data, path, expected, found):
     assert info.value.path == path
     assert str(info.value) == f"{path}: expected {expected}, found {found}"
     assert isinstance(info.value, ValueError)
+    copy = pickle.loads(pickle.dumps(info.value))
+    assert (copy.path, str(copy)) == (path, str(info.value))
 
 
 ACCEPTED = [

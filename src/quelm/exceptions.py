@@ -6,7 +6,7 @@ so ``except ValueError`` covers invalid, incomplete and surplus input alike.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Optional
 
 __all__ = [
     "UnpackException",
@@ -99,9 +99,12 @@ class ValidationError(UnpackException, ValueError):
     default_message = "the value does not match the type"
     path: str
 
-    def __init__(self, message: str, path: str = "$") -> None:
-        super().__init__(message)
+    def __init__(self, message: Optional[str] = None, path: str = "$") -> None:
+        if message is None:
+            super().__init__()
+        else:
+            super().__init__(message)
         self.path = path
 
     def __reduce__(self) -> Any:
-        return type(self), (self.args[0] if self.args else "", self.path)
+        return type(self), (self.args[0] if self.args else None, self.path)
