@@ -12,8 +12,8 @@ import pickle
 import sys
 import threading
 import uuid
-from typing import (Annotated, Any, Dict, FrozenSet, List, Literal, NamedTuple, NewType,
-                    Optional, Set, Tuple, TypedDict, Union)
+from typing import (Annotated, Any, Dict, FrozenSet, Generic, List, Literal, NamedTuple,
+                    NewType, Optional, Set, Tuple, TypedDict, TypeVar, Union)
 
 import pytest
 from hypothesis import given
@@ -85,6 +85,15 @@ class Again:
     def __post_init__(self) -> None:  # decodes again while being decoded
         if self.depth > 0 and self.inner is None:
             self.inner = AGAIN.decode(packb({"depth": self.depth - 1}))
+
+
+T = TypeVar("T")
+
+
+@dataclasses.dataclass
+class Tree(Generic[T]):
+    value: T
+    children: List[Tree[T]] = dataclasses.field(default_factory=list)
 
 
 class Pair(NamedTuple):
@@ -175,6 +184,8 @@ ACCEPTED = [
     (Movie, {"year": 1, "other": 2}, {"year": 1}), (Custom, {"a": 1}, Custom(1, 7)),
     (Wide, {"f3": 9, "f19": -1}, Wide(**{"f3": 9, "f19": -1})),
     (Again, {"depth": 2}, Again(2, Again(1, Again(0)))),
+    (Tree[str], {"value": "a", "children": [{"value": "b"}]}, Tree("a", [Tree("b")])),
+    (Tree, {"value": [1]}, Tree([1])),
 ]
 
 
@@ -213,6 +224,7 @@ REFUSED = [
     (Shape, {"name": "s", "points": [], "color": "pink"}, "$.color", "Color", "str 'pink'"),
     (Pair, [], "$", "Pair", "array of 0 items"), (Pair, [1, 2], "$[1]", "str", "int 2"),
     (Required, {}, "$.title", "str", "nothing (a required field is missing)"),
+    (Tree[int], {"value": 1, "children": [{"value": "x"}]}, "$.children[0].value", "int", "str"),
     (Node, {"value": 1, "children": [{"value": 2, "children": [{"value": "x"}]}]},
      "$.children[0].children[0].value", "int", "str"),
 ]

@@ -137,6 +137,21 @@ def _is_namedtuple(tp: Any) -> bool:
     return isinstance(tp, type) and issubclass(tp, tuple) and hasattr(tp, "_fields")
 
 
+def _is_record(tp: Any) -> bool:
+    return isinstance(tp, type) and (dataclasses.is_dataclass(tp) or
+                                     hasattr(tp, "__attrs_attrs__"))
+
+
+def _substitute(hint: Any, mapping: Dict[Any, Any]) -> Any:
+    """*hint* with the type variables in *mapping* replaced (unbound ones by Any)."""
+    if isinstance(hint, typing.TypeVar):
+        return mapping.get(hint, Any)
+    params = getattr(hint, "__parameters__", ())
+    if params and typing.get_origin(hint) is not None:
+        return hint[tuple(mapping.get(p, Any) for p in params)]
+    return hint
+
+
 def _hints(cls: Any) -> Dict[str, Any]:
     """Annotations of *cls* with string and forward references resolved; the
     class's own name resolves to itself even when it is defined in a function."""
@@ -153,6 +168,7 @@ class _Compiler:
         self.masks: List[Tuple[int, int]] = []
         self.memo: Dict[int, int] = {}
         self.keep: List[Any] = []  # keeps memo keys alive while compiling
+        self.generics: Dict[Any, int] = {}  # generic records by their (equal) aliases
 
     def build(self, tp: Any) -> Any:
         root = self.node(tp)
@@ -208,12 +224,10 @@ class _Compiler:
         if tp in _BARE:
             return self.new(_BARE[tp], tp, F_MAP if tp is dict else F_ARRAY,
                             child=self.node(Any), child2=self.node(Any))
+        if _is_record(origin if origin is not None else tp):
+            return self.record(tp)
         if origin is not None:
             return self.generic(tp, origin, args)
-        if dataclasses.is_dataclass(tp) and isinstance(tp, type):
-            return self.record(tp, self.dataclass_fields(tp))
-        if isinstance(tp, type) and hasattr(tp, "__attrs_attrs__"):
-            return self.record(tp, self.attrs_fields(tp))
         if _is_typeddict(tp):
             return self.typeddict(tp)
         if _is_namedtuple(tp):
@@ -331,61 +345,65 @@ class _Compiler:
         self.masks[index] = (mask, 0)
         return index
 
-    def record(self, tp: Any, describe: Any) -> int:
+    def record(self, tp: Any) -> int:
+        """A dataclass or attrs class, or a generic one with its arguments
+        (``Box[int]``: the class's type variables replaced in its fields)."""
+        if tp in self.generics:  # Tree[int] inside Tree[int]
+            return self.generics[tp]
+        cls = typing.get_origin(tp) or tp
         index = self.reserve_class(tp, F_MAP)
-        mode, fields = describe()
-        self.fill(index, RECORD, tp, cls=tp, fields=fields, extra=mode)
+        if cls is not tp:
+            self.generics[tp] = index
+        hints = _hints(cls)
+        mapping = dict(zip(getattr(cls, "__parameters__", ()), typing.get_args(tp)))
+        hints = {name: _substitute(hint, mapping) for name, hint in hints.items()}
+        if dataclasses.is_dataclass(cls):
+            mode, fields = self.dataclass_fields(cls, hints)
+        else:
+            mode, fields = CALL_PRESENT, self.attrs_fields(cls, hints)
+        self.fill(index, RECORD, tp, cls=cls, fields=tuple(fields), extra=mode)
         return index
 
-    def dataclass_fields(self, tp: Any) -> Any:
-        def describe() -> Tuple[int, List[Any]]:
-            hints = _hints(tp)
-            # The generated __init__ is compiled from text; one written in the
-            # class body keeps the class's own file.
-            init_code = getattr(tp.__dict__.get("__init__"), "__code__", None)
-            generated = init_code is not None and init_code.co_filename == "<string>"
-            mode = CALL_ALL if generated else CALL_PRESENT
-            positional: List[Any] = []
-            keyword: List[Any] = []
-            for f in dataclasses.fields(tp):
-                if not f.init:
-                    continue
-                flags = 0
-                default = factory = None
-                if f.default is not dataclasses.MISSING:
-                    flags |= FIELD_HAS_DEFAULT
-                    default = f.default
-                elif f.default_factory is not dataclasses.MISSING:
-                    flags |= FIELD_HAS_FACTORY
-                    factory = f.default_factory
-                else:
-                    flags |= FIELD_REQUIRED
-                kw_only = getattr(f, "kw_only", False) is True
-                if kw_only or mode == CALL_PRESENT:
-                    flags |= FIELD_KEYWORD
-                entry = (f.name, f.name, self.node(hints.get(f.name, Any)), default, factory,
-                         flags)
-                (keyword if flags & FIELD_KEYWORD else positional).append(entry)
-            return mode, positional + keyword
-        return describe
+    def dataclass_fields(self, tp: Any, hints: Dict[str, Any]) -> Tuple[int, List[Any]]:
+        # The generated __init__ is compiled from text; one written in the
+        # class body keeps the class's own file.
+        init_code = getattr(tp.__dict__.get("__init__"), "__code__", None)
+        generated = init_code is not None and init_code.co_filename == "<string>"
+        mode = CALL_ALL if generated else CALL_PRESENT
+        positional: List[Any] = []
+        keyword: List[Any] = []
+        for f in dataclasses.fields(tp):
+            if not f.init:
+                continue
+            flags = 0
+            default = factory = None
+            if f.default is not dataclasses.MISSING:
+                flags |= FIELD_HAS_DEFAULT
+                default = f.default
+            elif f.default_factory is not dataclasses.MISSING:
+                flags |= FIELD_HAS_FACTORY
+                factory = f.default_factory
+            else:
+                flags |= FIELD_REQUIRED
+            kw_only = getattr(f, "kw_only", False) is True
+            if kw_only or mode == CALL_PRESENT:
+                flags |= FIELD_KEYWORD
+            entry = (f.name, f.name, self.node(hints.get(f.name, Any)), default, factory,
+                     flags)
+            (keyword if flags & FIELD_KEYWORD else positional).append(entry)
+        return mode, positional + keyword
 
-    def attrs_fields(self, tp: Any) -> Any:
-        def describe() -> Tuple[int, List[Any]]:
-            hints = _hints(tp)
-            fields = []
-            for a in tp.__attrs_attrs__:
-                if not a.init:
-                    continue
-                init_name = getattr(a, "alias", None) or a.name.lstrip("_")
-                flags = FIELD_KEYWORD
-                if a.default is getattr(sys.modules.get("attr"), "NOTHING", object()):
-                    flags |= FIELD_REQUIRED
-                annotation = a.type if a.type is not None else hints.get(a.name, Any)
-                if isinstance(annotation, str):
-                    annotation = hints.get(a.name, Any)
-                fields.append((a.name, init_name, self.node(annotation), None, None, flags))
-            return CALL_PRESENT, fields
-        return describe
+    def attrs_fields(self, tp: Any, hints: Dict[str, Any]) -> List[Any]:
+        fields = []
+        nothing = getattr(sys.modules.get("attr"), "NOTHING", object())
+        for a in tp.__attrs_attrs__:
+            if not a.init:
+                continue
+            init_name = getattr(a, "alias", None) or a.name.lstrip("_")
+            flags = FIELD_KEYWORD | (FIELD_REQUIRED if a.default is nothing else 0)
+            annotation = hints.get(a.name, a.type if a.type is not None else Any)
+            fields.append((a.name, init_name, self.node(annotation), None, None, flags))
+        return fields
 
     def typeddict(self, tp: Any) -> int:
         index = self.reserve_class(tp, F_MAP)
