@@ -11,6 +11,7 @@ import gc
 import pickle
 import sys
 import threading
+import typing
 import uuid
 from typing import (Annotated, Any, Dict, FrozenSet, Generic, List, Literal, NamedTuple,
                     NewType, Optional, Set, Tuple, TypedDict, TypeVar, Union)
@@ -178,6 +179,7 @@ ACCEPTED = [
     (datetime.time, "10:20:30.000123", datetime.time(10, 20, 30, 123)),
     (Tuple, [1, "a"], (1, "a")), (Optional[Any], [1], [1]),
     (Annotated[int, "meta"], 5, 5), (NewType("UserId", int), 5, 5),
+    (typing.Sequence[int], [1], [1]), (typing.Mapping[str, int], {"a": 1}, {"a": 1}),
     (Point, {"x": 1, "y": 2}, Point(1, 2.0)), (Point, {"x": 1, "zz": [{}]}, Point(1)),
     (Point, {"y": 1, "x": 2, 5: [1], "x": 3}, Point(3, 1.0)),
     (Pair, [1], Pair(1)), (Pair, [1, "s"], Pair(1, "s")),

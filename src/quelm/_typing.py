@@ -73,8 +73,13 @@ _GENERIC = {
     list: LIST,
     set: SET,
     frozenset: FROZENSET,
+    # abstract forms get the concrete type an array decodes to
+    collections.abc.Sequence: LIST,
+    collections.abc.MutableSequence: LIST,
+    collections.abc.MutableSet: SET,
     collections.abc.Set: FROZENSET,
 }
+_MAPPINGS = (dict, collections.abc.Mapping, collections.abc.MutableMapping)
 
 _UNION_TYPES: Tuple[Any, ...] = (typing.Union,)
 if sys.version_info >= (3, 10):
@@ -253,7 +258,7 @@ class _Compiler:
             self.masks[index] = (F_ARRAY, 0)
             self.fill(index, TUPLE_FIXED, tp, extra=items)
             return index
-        if origin in (dict, collections.abc.Mapping):
+        if origin in _MAPPINGS:
             key, value = args or (Any, Any)
             return self.new(DICT, tp, F_MAP, child=self.node(key), child2=self.node(value))
         raise TypeError(f"Decoder cannot decode into {_label(tp)}: not a supported type")
