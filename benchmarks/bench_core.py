@@ -173,12 +173,19 @@ def main(argv: Optional[List[str]] = None) -> None:
         if title.endswith("bytes"):
             floor = median_time(lambda: bytearray(data), args.repeat)
             print(f"{'  (plain copy of the bytes)':30} {'copy':6} {floor * 1e3:10.2f}")
-    typed_records_table(args.repeat, scale)
+    rows += typed_records_tables(10_000 // scale, args.repeat)
     if args.json:
         results_json.write(args.json, "benchmarks/bench_core.py", rows, args.repeat)
 
 
-# ---- typed records: dataclasses packed natively (Packer(typed=True)) ------
+# ---- typed records: dataclasses packed natively and decoded into their type --
+# 10,000 dataclass records with int, str, float, list-of-str, aware datetime,
+# UUID and Enum fields. Packing: Packer(typed=True) against the default-hook
+# route, pickle, orjson (native dataclasses) and pydantic's dump_json.
+# Decoding into list[Item]: quelm's Decoder against pickle, pydantic's
+# validate_json of its own dump_json bytes, and by hand (unpackb, then each
+# record built and its fields converted). Times are thread CPU time, the
+# peers interleaved.
 
 import dataclasses  # noqa: E402
 import datetime as _dt  # noqa: E402
@@ -228,46 +235,71 @@ def typed_hook(o: Any) -> Any:
     raise TypeError(type(o).__name__)
 
 
-def typed_encoders() -> List[Tuple[str, Callable[[Any], Any]]]:
-    result: List[Tuple[str, Callable[[Any], Any]]] = [
-        ("quelm typed", quelm.Packer(typed=True).pack),
-        ("quelm hook", quelm.Packer(default=typed_hook, datetime=True).pack),
-        ("pickle", lambda o: pickle.dumps(o, protocol=5)),
-    ]
+def typed_by_hand(packed: bytes) -> List[Item]:
+    """What a program does without a typed decoder."""
+    return [Item(d["id"], d["name"], d["score"], d["tags"], d["created"], uuid.UUID(d["uid"]),
+                 Status(d["status"])) for d in quelm.unpackb(packed, timestamp=3)]
+
+
+def interleaved_medians(runs: Dict[str, Callable[[], Any]], repeat: int) -> Dict[str, float]:
+    times: Dict[str, List[float]] = {name: [] for name in runs}
+    for _ in range(repeat):
+        for name, run in runs.items():
+            gc.collect()
+            gc.disable()
+            try:
+                start = time.thread_time()
+                run()
+                times[name].append(time.thread_time() - start)
+            finally:
+                gc.enable()
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def typed_records_tables(n: int, repeat: int) -> List[Dict[str, Any]]:
+    """Prints both tables; returns their rows for --json."""
+    records = typed_records(n)
+    packer = quelm.Packer(typed=True)
+    packed = packer.pack(records)
+    hooked = quelm.Packer(default=typed_hook, datetime=True)
+    assert hooked.pack(records) == packed, "typed and hook routes differ"
+    pickled = pickle.dumps(records, protocol=5)
+    encoders: Dict[str, Callable[[], Any]] = {
+        "quelm": lambda: packer.pack(records),
+        "quelm hook": lambda: hooked.pack(records),
+        "pickle": lambda: pickle.dumps(records, protocol=5),
+    }
+    decoder = quelm.Decoder(List[Item])
+    decoders: Dict[str, Callable[[], Any]] = {
+        "quelm": lambda: decoder.decode(packed),
+        "quelm by hand": lambda: typed_by_hand(packed),
+        "pickle": lambda: pickle.loads(pickled),
+    }
     if orjson is not None:
-        result.append(("orjson", orjson.dumps))
+        encoders["orjson"] = lambda: orjson.dumps(records)
     try:
         import pydantic
     except ImportError:  # optional peer, never a dependency
         pass
     else:
-        result.append(("pydantic", pydantic.TypeAdapter(List[Item]).dump_json))
-    return result
-
-
-def typed_records_table(repeat: int, scale: int) -> None:
-    """Median thread CPU time of each encoder, the encoders interleaved."""
-    records = typed_records(10_000 // scale)
-    encoders = typed_encoders()
-    hook_route = dict(encoders)["quelm hook"](records)
-    assert dict(encoders)["quelm typed"](records) == hook_route, "typed and hook routes differ"
-    times: Dict[str, List[float]] = {name: [] for name, _ in encoders}
-    for _ in range(max(repeat, 5)):
-        for name, encode in encoders:
-            gc.collect()
-            gc.disable()
-            try:
-                start = time.thread_time()
-                encode(records)
-                times[name].append(time.thread_time() - start)
-            finally:
-                gc.enable()
-    medians = {name: statistics.median(t) for name, t in times.items()}
-    peers = [m for name, m in medians.items() if not name.startswith("quelm")]
-    best = min(peers)
-    print(f"\n{len(records)} dataclass records, pack, median thread CPU time of {max(repeat, 5)}")
-    for name, m in medians.items():
-        print(f"  {name:12} {m * 1e3:8.2f} ms   {m / best:5.2f} x best peer")
+        adapter = pydantic.TypeAdapter(List[Item])
+        as_json = adapter.dump_json(records)
+        encoders["pydantic"] = lambda: adapter.dump_json(records)
+        decoders["pydantic"] = lambda: adapter.validate_json(as_json)
+    for name, run in decoders.items():
+        assert run() == records, name
+    workload = f"{n:,} typed records"
+    rows: List[Dict[str, Any]] = []
+    repeat = max(repeat, 5)
+    for direction, runs in (("pack", encoders), ("unpack", decoders)):
+        medians = interleaved_medians(runs, repeat)
+        best = min(m for name, m in medians.items() if not name.startswith("quelm"))
+        print(f"\n{workload}, {direction}, median thread CPU time of {repeat}")
+        for name, m in medians.items():
+            print(f"  {name:14} {m * 1e3:8.2f} ms   {m / best:5.2f} x best peer")
+            rows.append({"workload": workload, "library": name, "direction": direction,
+                         "median_ms": m * 1e3})
+    return rows
 
 
 if __name__ == "__main__":

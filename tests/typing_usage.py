@@ -5,12 +5,14 @@ from __future__ import annotations
 
 import datetime
 import io
+import dataclasses
 from typing import Any, Dict, List, Optional, Tuple
 
 import quelm
 from quelm import (
     BufferFull,
     ExtraData,
+    Decoder,
     ExtType,
     FormatError,
     OutOfData,
@@ -18,6 +20,7 @@ from quelm import (
     StackError,
     Timestamp,
     Unpacker,
+    ValidationError,
 )
 
 
@@ -117,9 +120,29 @@ def errors() -> Optional[str]:
     return None
 
 
+@dataclasses.dataclass
+class Point:
+    x: int
+    y: int = 0
+
+
+def typed_decoding() -> Optional[str]:
+    point: Point = quelm.Decoder(Point).decode(quelm.packb({"x": 1}))
+    points: Decoder[List[Point]] = quelm.Decoder(List[Point], max_array_len=100)
+    first: Point = points.decode(quelm.packb([{"x": 2}]))[0]
+    assert (point.x, first.x) == (1, 2)
+    try:
+        points.decode(quelm.packb([{"x": "2"}]))
+    except ValidationError as error:
+        where: str = error.path
+        return where
+    return None
+
+
 if __name__ == "__main__":
     one_shot()
     streaming()
     what_packers_return(True)
     extension_values()
     assert errors() == "1 then b'\\x02'"
+    assert typed_decoding() == "$[0].x"

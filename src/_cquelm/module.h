@@ -21,4 +21,8 @@ int decoder_functions_publish(PyObject *module) noexcept;
 // (exec step 13, after the decoder's functions).
 int packer_functions_publish(PyObject *module) noexcept;
 
+// Readies the typed decoder's types and publishes `Decoder`, `_TypedPlan`
+// and `ValidationError` (exec step 13, after the packer's functions).
+int typed_decoder_publish(PyObject *module) noexcept;
+
 }  // namespace quelm

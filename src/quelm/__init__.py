@@ -14,6 +14,7 @@ from __future__ import annotations
 from typing import IO, Any
 
 from quelm._cquelm import Packer, Unpacker, default_read_extended_type, packb, unpackb
+from quelm._cquelm import Decoder
 from quelm._wire import read_one_value
 from quelm.exceptions import (
     BufferFull,
@@ -23,6 +24,7 @@ from quelm.exceptions import (
     StackError,
     UnpackException,
 )
+from quelm.exceptions import ValidationError
 from quelm.ext import ExtType, Timestamp
 
 __version__ = "0.1.0"
@@ -47,6 +49,8 @@ __all__ = [
     "FormatError",
     "StackError",
     "ExtraData",
+    "Decoder",
+    "ValidationError",
     "__version__",
 ]
 

@@ -14,6 +14,8 @@ from typing import (
     Protocol,
     Sequence,
     Tuple,
+    Type,
+    TypeVar,
     Union,
     overload,
 )
@@ -25,6 +27,7 @@ from quelm.exceptions import ExtraData as ExtraData
 from quelm.exceptions import FormatError as FormatError
 from quelm.exceptions import OutOfData as OutOfData
 from quelm.exceptions import StackError as StackError
+from quelm.exceptions import ValidationError as ValidationError
 from quelm.ext import ExtType
 
 if sys.version_info >= (3, 12):
@@ -158,3 +161,44 @@ class Unpacker:
     def __next__(self) -> Any: ...
     def __reduce__(self) -> Any: ...
     def __setstate__(self, state: Any, /) -> Any: ...
+
+_T = TypeVar("_T")
+
+class Decoder(Generic[_T]):
+    """Decoder(type, *, unicode_errors=None, strict_map_key=True, max_str_len=-1,
+    max_bin_len=-1, max_array_len=-1, max_map_len=-1, max_ext_len=-1)"""
+
+    @overload
+    def __init__(
+        self: Decoder[_T],
+        type: Type[_T],
+        /,
+        *,
+        unicode_errors: _ErrorsName = None,
+        strict_map_key: bool = True,
+        max_str_len: int = -1,
+        max_bin_len: int = -1,
+        max_array_len: int = -1,
+        max_map_len: int = -1,
+        max_ext_len: int = -1,
+    ) -> None: ...
+    @overload
+    def __init__(
+        self: Decoder[Any],
+        type: Any,
+        /,
+        *,
+        unicode_errors: _ErrorsName = None,
+        strict_map_key: bool = True,
+        max_str_len: int = -1,
+        max_bin_len: int = -1,
+        max_array_len: int = -1,
+        max_map_len: int = -1,
+        max_ext_len: int = -1,
+    ) -> None: ...
+    def decode(self, packed: _BytesLike, /) -> _T: ...
+    @property
+    def type(self) -> Any: ...
+
+class _TypedPlan:
+    def __init__(self, nodes: List[Any], root: int, /) -> None: ...

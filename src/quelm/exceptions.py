@@ -6,7 +6,7 @@ so ``except ValueError`` covers invalid, incomplete and surplus input alike.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Optional
 
 __all__ = [
     "UnpackException",
@@ -15,6 +15,7 @@ __all__ = [
     "FormatError",
     "StackError",
     "ExtraData",
+    "ValidationError",
 ]
 
 
@@ -85,3 +86,25 @@ class ExtraData(UnpackException, ValueError):
             f"unpack(b) received extra data: {len(self.extra)} byte(s) "
             f"[{shown}{more}] after the value {value}"
         )
+
+
+class ValidationError(UnpackException, ValueError):
+    """The bytes hold a valid value that the Decoder's type does not take.
+
+    ``path`` locates the value: ``$`` is the whole value, ``.name`` a field
+    or str key, ``[i]`` an array index (``$.points[1].x``). The message
+    starts with the path and names what was expected and what was found.
+    """
+
+    default_message = "the value does not match the type"
+    path: str
+
+    def __init__(self, message: Optional[str] = None, path: str = "$") -> None:
+        if message is None:
+            super().__init__()
+        else:
+            super().__init__(message)
+        self.path = path
+
+    def __reduce__(self) -> Any:
+        return type(self), (self.args[0] if self.args else None, self.path)

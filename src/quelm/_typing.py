@@ -1,0 +1,434 @@
+"""Compiling a type annotation into the flat plan that ``Decoder`` runs.
+
+The native decoder never looks at annotations: this module walks a type once
+(``typing.get_type_hints``, ``get_origin``, ``get_args``) and describes it as
+a list of nodes, each a tuple the native ``_TypedPlan`` reads::
+
+    (kind, label, cls, child, child2, fields, extra, families)
+
+``child``/``child2`` and the node numbers inside ``fields`` and ``extra`` are
+indices into the same list, so a recursive dataclass is a cycle of indices,
+not a recursion. ``label`` names the type in error messages.
+
+Plans are cached by type, so building a second ``Decoder`` for a type shares
+the first one's plan.
+"""
+
+from __future__ import annotations
+
+import collections.abc
+import dataclasses
+import datetime
+import decimal
+import enum
+import sys
+import types
+import typing
+import uuid
+from typing import Any, Dict, List, Optional, Tuple
+
+from quelm import _cquelm
+
+# Node kinds; the native side (src/_typed/decode_plan.h) uses the same numbers.
+ANY, NONE, BOOL, INT, FLOAT, STR, BYTES, BYTEARRAY = range(8)
+LIST, TUPLE_VAR, TUPLE_FIXED, SET, FROZENSET, DICT = range(8, 14)
+UNION, LITERAL, RECORD, TYPEDDICT, NAMEDTUPLE, ENUM = range(14, 20)
+UUID, DECIMAL, DATETIME, DATE, TIME = range(20, 25)
+
+# Wire families, as bits of the masks that decide whether a union's members
+# can be told apart by the first byte of a value.
+F_NIL, F_BOOL, F_INT, F_FLOAT, F_STR, F_BIN, F_ARRAY, F_MAP, F_EXT, F_TIMESTAMP = (
+    1 << i for i in range(10)
+)
+FAMILY_COUNT = 10
+ALL_FAMILIES = (1 << FAMILY_COUNT) - 1
+
+# Record construction modes (field tuples: wire name, init name, node,
+# default, factory, flags).
+CALL_ALL = 0  # generated __init__: every field passed, defaults filled in here
+CALL_PRESENT = 1  # any other __init__: only the keys present, by keyword
+FIELD_REQUIRED = 1
+FIELD_KEYWORD = 2
+FIELD_HAS_DEFAULT = 4
+FIELD_HAS_FACTORY = 8
+
+_SCALARS: Dict[Any, Tuple[int, int, int]] = {
+    # type: (kind, families taken as the type's own, families converted)
+    int: (INT, F_INT, 0),
+    float: (FLOAT, F_FLOAT, F_INT),
+    str: (STR, F_STR, 0),
+    bytes: (BYTES, F_BIN, 0),
+    bytearray: (BYTEARRAY, F_BIN, 0),
+    bool: (BOOL, F_BOOL, 0),
+    type(None): (NONE, F_NIL, 0),
+    uuid.UUID: (UUID, F_STR | F_BIN, 0),
+    decimal.Decimal: (DECIMAL, F_STR, F_INT),
+    datetime.datetime: (DATETIME, F_TIMESTAMP, 0),
+    datetime.date: (DATE, F_STR, 0),
+    datetime.time: (TIME, F_STR, 0),
+}
+
+_BARE = {list: LIST, tuple: TUPLE_VAR, set: SET, frozenset: FROZENSET, dict: DICT}
+_GENERIC = {
+    list: LIST,
+    set: SET,
+    frozenset: FROZENSET,
+    # abstract forms get the concrete type an array decodes to
+    collections.abc.Sequence: LIST,
+    collections.abc.MutableSequence: LIST,
+    collections.abc.MutableSet: SET,
+    collections.abc.Set: FROZENSET,
+}
+_MAPPINGS = (dict, collections.abc.Mapping, collections.abc.MutableMapping)
+
+_UNION_TYPES: Tuple[Any, ...] = (typing.Union,)
+if sys.version_info >= (3, 10):
+    _UNION_TYPES += (types.UnionType,)
+
+_REQUIRED_WRAPPERS: Tuple[Any, ...] = ()
+for _module in (typing, sys.modules.get("typing_extensions")):
+    for _name in ("Required", "NotRequired", "ReadOnly"):
+        if _module is not None and hasattr(_module, _name):
+            _REQUIRED_WRAPPERS += (getattr(_module, _name),)
+
+_CACHE_LIMIT = 512
+_plans: Dict[Any, Any] = {}
+
+
+def plan_for(tp: Any) -> Any:
+    """The native plan of *tp* (cached), or TypeError naming what it cannot take."""
+    try:
+        return _plans[tp]
+    except KeyError:
+        pass
+    except TypeError:  # an unhashable annotation: compiled every time
+        return _Compiler().build(tp)
+    plan = _Compiler().build(tp)
+    if len(_plans) >= _CACHE_LIMIT:
+        _plans.clear()
+    _plans[tp] = plan
+    return plan
+
+
+def _label(tp: Any) -> str:
+    """The name of *tp* in error messages: ``list[Item]``, ``int | None``."""
+    if tp is type(None) or tp is None:
+        return "None"
+    if tp is Any:
+        return "Any"
+    if tp is Ellipsis:
+        return "..."
+    if tp == ():
+        return "()"
+    origin = typing.get_origin(tp)
+    args = typing.get_args(tp)
+    if origin in _UNION_TYPES:
+        return " | ".join(_label(a) for a in args)
+    if origin is typing.Literal:
+        return f"Literal[{', '.join(repr(a) for a in args)}]"
+    if origin is not None and args:
+        name = getattr(tp, "_name", None) or getattr(origin, "__name__", None) or repr(origin)
+        return f"{name}[{', '.join(_label(a) for a in args)}]"
+    if isinstance(tp, type):
+        return tp.__name__
+    return getattr(tp, "__name__", None) or repr(tp).replace("typing.", "")
+
+
+def _is_typeddict(tp: Any) -> bool:
+    return isinstance(tp, type) and issubclass(tp, dict) and hasattr(tp, "__required_keys__")
+
+
+def _is_namedtuple(tp: Any) -> bool:
+    return isinstance(tp, type) and issubclass(tp, tuple) and hasattr(tp, "_fields")
+
+
+def _is_record(tp: Any) -> bool:
+    return isinstance(tp, type) and (dataclasses.is_dataclass(tp) or
+                                     hasattr(tp, "__attrs_attrs__"))
+
+
+def _substitute(hint: Any, mapping: Dict[Any, Any]) -> Any:
+    """*hint* with the type variables in *mapping* replaced (unbound ones by Any)."""
+    if isinstance(hint, typing.TypeVar):
+        return mapping.get(hint, Any)
+    params = getattr(hint, "__parameters__", ())
+    if params and typing.get_origin(hint) is not None:
+        return hint[tuple(mapping.get(p, Any) for p in params)]
+    return hint
+
+
+def _hints(cls: Any) -> Dict[str, Any]:
+    """Annotations of *cls* with string and forward references resolved; the
+    class's own name resolves to itself even when it is defined in a function."""
+    # Each class of the MRO resolves in its own module's globals.
+    try:
+        return typing.get_type_hints(cls, localns={cls.__name__: cls})
+    except NameError as exc:
+        raise TypeError(f"cannot resolve the annotations of {cls.__qualname__}: {exc}") from None
+
+
+class _Compiler:
+    def __init__(self) -> None:
+        self.nodes: List[Any] = []
+        self.masks: List[Tuple[int, int]] = []
+        self.memo: Dict[int, int] = {}
+        self.keep: List[Any] = []  # keeps memo keys alive while compiling
+        self.generics: Dict[Any, int] = {}  # generic records by their (equal) aliases
+
+    def build(self, tp: Any) -> Any:
+        root = self.node(tp)
+        return _cquelm._TypedPlan(self.nodes, root)
+
+    # -- nodes -----------------------------------------------------------------
+
+    def new(self, kind: int, tp: Any, own: int, converted: int = 0, **parts: Any) -> int:
+        index = len(self.nodes)
+        self.nodes.append(None)
+        self.masks.append((own, converted))
+        self.fill(index, kind, tp, **parts)
+        return index
+
+    def fill(self, index: int, kind: int, tp: Any, *, cls: Any = None, child: int = -1,
+             child2: int = -1, fields: Tuple[Any, ...] = (), extra: Any = None) -> None:
+        own, converted = self.masks[index]
+        self.nodes[index] = (kind, _label(tp), cls, child, child2, tuple(fields), extra,
+                             own | converted)
+
+    def node(self, tp: Any) -> int:
+        key = id(tp)
+        if key in self.memo:
+            return self.memo[key]
+        index = self.make(tp)
+        self.memo[key] = index
+        self.keep.append(tp)
+        return index
+
+    def make(self, tp: Any) -> int:
+        if tp is Any or tp is object:
+            return self.new(ANY, Any, ALL_FAMILIES)
+        if tp is None:
+            tp = type(None)
+        supertype = getattr(tp, "__supertype__", None)
+        if supertype is not None:  # NewType
+            return self.node(supertype)
+        origin = typing.get_origin(tp)
+        args = typing.get_args(tp)
+        if origin is typing.Annotated:
+            return self.node(args[0])
+        if origin in _REQUIRED_WRAPPERS:
+            return self.node(args[0])
+        if origin in _UNION_TYPES:
+            return self.union(tp, args)
+        if origin is typing.Literal:
+            return self.literal(tp, args)
+        if isinstance(tp, type) and tp in _SCALARS:
+            kind, own, converted = _SCALARS[tp]
+            return self.new(kind, tp, own, converted)
+        if isinstance(tp, type) and issubclass(tp, enum.Enum):
+            return self.enum(tp)
+        if tp in _BARE:
+            return self.new(_BARE[tp], tp, F_MAP if tp is dict else F_ARRAY,
+                            child=self.node(Any), child2=self.node(Any))
+        if _is_record(origin if origin is not None else tp):
+            return self.record(tp)
+        if origin is not None:
+            return self.generic(tp, origin, args)
+        if _is_typeddict(tp):
+            return self.typeddict(tp)
+        if _is_namedtuple(tp):
+            return self.namedtuple(tp)
+        if isinstance(tp, (str, typing.ForwardRef)):
+            raise TypeError(f"Decoder cannot resolve the forward reference {tp!r} here; "
+                            "use it inside a class whose module defines it")
+        raise TypeError(f"Decoder cannot decode into {_label(tp)}: not a supported type")
+
+    def generic(self, tp: Any, origin: Any, args: Tuple[Any, ...]) -> int:
+        if origin in _GENERIC:
+            (item,) = args or (Any,)
+            return self.new(_GENERIC[origin], tp, F_ARRAY, child=self.node(item))
+        if tp is typing.Tuple:  # bare, like tuple
+            return self.new(TUPLE_VAR, tp, F_ARRAY, child=self.node(Any))
+        if origin is tuple:
+            if len(args) == 2 and args[1] is Ellipsis:
+                return self.new(TUPLE_VAR, tp, F_ARRAY, child=self.node(args[0]))
+            if args == ((),):  # typing.Tuple[()] on 3.9 and 3.10
+                args = ()
+            index = self.reserve()
+            items = tuple(self.node(a) for a in args)
+            self.masks[index] = (F_ARRAY, 0)
+            self.fill(index, TUPLE_FIXED, tp, extra=items)
+            return index
+        if origin in _MAPPINGS:
+            key, value = args or (Any, Any)
+            return self.new(DICT, tp, F_MAP, child=self.node(key), child2=self.node(value))
+        raise TypeError(f"Decoder cannot decode into {_label(tp)}: not a supported type")
+
+    def reserve(self) -> int:
+        self.nodes.append(None)
+        self.masks.append((0, 0))
+        return len(self.nodes) - 1
+
+    def union(self, tp: Any, args: Tuple[Any, ...]) -> int:
+        # Literal members merge into one, so Literal["a"] | Literal["b"] is
+        # one set of values rather than two members on the same family.
+        if any(a is Any or a is object for a in args):  # Optional[Any] is Any
+            return self.new(ANY, tp, ALL_FAMILIES)
+        literals = [a for a in args if typing.get_origin(a) is typing.Literal]
+        members = [a for a in args if typing.get_origin(a) is not typing.Literal]
+        index = self.reserve()
+        nodes = [self.node(m) for m in members]
+        if literals:
+            values = tuple(v for lit in literals for v in typing.get_args(lit))
+            nodes.append(self.literal(typing.Literal[values], values))
+        table = [-1] * FAMILY_COUNT
+        owner: Dict[int, int] = {}
+        own_all = 0
+        for pass_ in (0, 1):  # a family's own type first, conversions after
+            for node in nodes:
+                mask = self.masks[node][pass_]
+                for family in range(FAMILY_COUNT):
+                    if not mask & (1 << family):
+                        continue
+                    if pass_ == 1 and own_all & (1 << family):
+                        continue
+                    if table[family] != -1 and owner[family] == pass_ and table[family] != node:
+                        raise TypeError(
+                            f"Decoder cannot decode into {_label(tp)}: its members "
+                            f"{self.nodes[table[family]][1]} and {self.nodes[node][1]} "
+                            "cannot be told apart on the wire")
+                    table[family] = node
+                    owner[family] = pass_
+            if pass_ == 0:
+                own_all = sum(1 << f for f in range(FAMILY_COUNT) if table[f] != -1)
+        accepted = sum(1 << f for f in range(FAMILY_COUNT) if table[f] != -1)
+        self.masks[index] = (accepted, 0)
+        self.fill(index, UNION, tp, extra=tuple(table))
+        return index
+
+    def literal(self, tp: Any, values: Tuple[Any, ...]) -> int:
+        pairs = []
+        mask = 0
+        for v in values:
+            wire = v.value if isinstance(v, enum.Enum) else v
+            family = self.family_of(wire)
+            if family is None:
+                raise TypeError(f"Decoder cannot decode into {_label(tp)}: "
+                                f"{v!r} has no wire form")
+            mask |= family
+            pairs.append((wire, v))
+        return self.new(LITERAL, tp, mask, extra=tuple(pairs))
+
+    @staticmethod
+    def family_of(value: Any) -> Optional[int]:
+        if value is None:
+            return F_NIL
+        for t, family in ((bool, F_BOOL), (int, F_INT), (float, F_FLOAT), (str, F_STR),
+                          (bytes, F_BIN)):
+            if type(value) is t:
+                return family
+        return None
+
+    def enum(self, tp: Any) -> int:
+        mask = 0
+        for member in tp.__members__.values():
+            family = self.family_of(member.value)
+            if family is None:
+                raise TypeError(f"Decoder cannot decode into {_label(tp)}: the value of "
+                                f"{member!r} has no wire form")
+            mask |= family
+        lookup = getattr(tp, "_value2member_map_", None)
+        return self.new(ENUM, tp, mask, cls=tp, extra=lookup if isinstance(lookup, dict) else {})
+
+    # -- records -----------------------------------------------------------------
+
+    def reserve_class(self, tp: Any, mask: int) -> int:
+        """A node for the class *tp*, registered before its fields are read,
+        since they may refer back to the class itself."""
+        index = self.reserve()
+        self.memo[id(tp)] = index
+        self.keep.append(tp)
+        self.masks[index] = (mask, 0)
+        return index
+
+    def record(self, tp: Any) -> int:
+        """A dataclass or attrs class, or a generic one with its arguments
+        (``Box[int]``: the class's type variables replaced in its fields)."""
+        if tp in self.generics:  # Tree[int] inside Tree[int]
+            return self.generics[tp]
+        cls = typing.get_origin(tp) or tp
+        index = self.reserve_class(tp, F_MAP)
+        if cls is not tp:
+            self.generics[tp] = index
+        hints = _hints(cls)
+        mapping = dict(zip(getattr(cls, "__parameters__", ()), typing.get_args(tp)))
+        hints = {name: _substitute(hint, mapping) for name, hint in hints.items()}
+        if dataclasses.is_dataclass(cls):
+            mode, fields = self.dataclass_fields(cls, hints)
+        else:
+            mode, fields = CALL_PRESENT, self.attrs_fields(cls, hints)
+        self.fill(index, RECORD, tp, cls=cls, fields=tuple(fields), extra=mode)
+        return index
+
+    def dataclass_fields(self, tp: Any, hints: Dict[str, Any]) -> Tuple[int, List[Any]]:
+        # The generated __init__ is compiled from text; one written in the
+        # class body keeps the class's own file.
+        init_code = getattr(tp.__dict__.get("__init__"), "__code__", None)
+        generated = init_code is not None and init_code.co_filename == "<string>"
+        mode = CALL_ALL if generated else CALL_PRESENT
+        positional: List[Any] = []
+        keyword: List[Any] = []
+        for f in dataclasses.fields(tp):
+            if not f.init:
+                continue
+            flags = 0
+            default = factory = None
+            if f.default is not dataclasses.MISSING:
+                flags |= FIELD_HAS_DEFAULT
+                default = f.default
+            elif f.default_factory is not dataclasses.MISSING:
+                flags |= FIELD_HAS_FACTORY
+                factory = f.default_factory
+            else:
+                flags |= FIELD_REQUIRED
+            kw_only = getattr(f, "kw_only", False) is True
+            if kw_only or mode == CALL_PRESENT:
+                flags |= FIELD_KEYWORD
+            entry = (f.name, f.name, self.node(hints.get(f.name, Any)), default, factory,
+                     flags)
+            (keyword if flags & FIELD_KEYWORD else positional).append(entry)
+        return mode, positional + keyword
+
+    def attrs_fields(self, tp: Any, hints: Dict[str, Any]) -> List[Any]:
+        fields = []
+        nothing = getattr(sys.modules.get("attr"), "NOTHING", object())
+        for a in tp.__attrs_attrs__:
+            if not a.init:
+                continue
+            init_name = getattr(a, "alias", None) or a.name.lstrip("_")
+            flags = FIELD_KEYWORD | (FIELD_REQUIRED if a.default is nothing else 0)
+            annotation = hints.get(a.name, a.type if a.type is not None else Any)
+            fields.append((a.name, init_name, self.node(annotation), None, None, flags))
+        return fields
+
+    def typeddict(self, tp: Any) -> int:
+        index = self.reserve_class(tp, F_MAP)
+        hints = _hints(tp)
+        required = getattr(tp, "__required_keys__", frozenset(hints))
+        fields = tuple(
+            (name, name, self.node(hint), None, None,
+             FIELD_REQUIRED if name in required else 0)
+            for name, hint in hints.items())
+        self.fill(index, TYPEDDICT, tp, fields=fields)
+        return index
+
+    def namedtuple(self, tp: Any) -> int:
+        index = self.reserve_class(tp, F_ARRAY)
+        hints = _hints(tp) if getattr(tp, "__annotations__", None) else {}
+        defaults = getattr(tp, "_field_defaults", {})
+        fields = []
+        for name in tp._fields:
+            flags = FIELD_HAS_DEFAULT if name in defaults else FIELD_REQUIRED
+            fields.append((name, name, self.node(hints.get(name, Any)), defaults.get(name),
+                           None, flags))
+        self.fill(index, NAMEDTUPLE, tp, cls=tp, fields=tuple(fields))
+        return index
