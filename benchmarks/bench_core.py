@@ -129,6 +129,53 @@ def measure(name: str, codec: Codec, data: Any, one_call_each: bool,
     return t_enc, t_dec
 
 
+def pipe_records(n: int) -> List[Dict[str, Any]]:
+    return [{"id": i, "name": "n%d" % i, "ok": i % 2 == 0} for i in range(n)]
+
+
+def time_from_pipe(load: Callable[[Any], Any], encoded: bytes, expected: Any,
+                   repeat: int) -> float:
+    """Median thread CPU time of load(reader) on a buffered pipe that holds
+    *encoded*, written by another thread; each run checks the value and that
+    the byte after it is still there."""
+    import os
+    import threading
+
+    times = []
+    for _ in range(repeat):
+        read_fd, write_fd = os.pipe()
+        reader = os.fdopen(read_fd, "rb")
+
+        def feed() -> None:
+            with os.fdopen(write_fd, "wb") as writer:
+                writer.write(encoded + b"\x00")
+
+        thread = threading.Thread(target=feed)
+        thread.start()
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.thread_time()
+            value = load(reader)
+            times.append(time.thread_time() - start)
+        finally:
+            gc.enable()
+        assert value == expected and reader.read() == b"\x00"
+        thread.join()
+        reader.close()
+    return statistics.median(times)
+
+
+def pipe_rows(repeat: int, scale: int) -> None:
+    """One value of about 1 MB read from a buffered pipe (reader CPU time)."""
+    data = pipe_records(50_000 // scale)
+    ours = time_from_pipe(quelm.unpack, quelm.packb(data), data, repeat)
+    theirs = time_from_pipe(pickle.load, pickle.dumps(data, protocol=5), data, repeat)
+    title = "1 MB value from a pipe"
+    print(f"{title:30} {'unpack':6} {ours * 1e3:10.2f}  pickle.load {theirs * 1e3:.2f} ms,"
+          f" ratio {ours / theirs:.2f} (thread CPU time)")
+
+
 def main(argv: Optional[List[str]] = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=7)
@@ -167,6 +214,7 @@ def main(argv: Optional[List[str]] = None) -> None:
         if title.endswith("bytes"):
             floor = median_time(lambda: bytearray(data), args.repeat)
             print(f"{'  (plain copy of the bytes)':30} {'copy':6} {floor * 1e3:10.2f}")
+    pipe_rows(args.repeat, scale)
 
 
 if __name__ == "__main__":
