@@ -2,6 +2,10 @@
 
 Run:  python benchmarks/bench_core.py [--repeat N] [--quick]
 
+With the floor module built (python benchmarks/floor/setup.py build_ext
+--inplace), each workload also shows the time to build its decoded objects
+from a pre-parsed tape, the limit any decoder approaches.
+
 For every workload it times, in this one process, each library's encoder and
 decoder on the same data and prints the median time and the ratio of quelm's
 time to each peer's (below 1.00 means quelm is faster). A library that cannot
@@ -129,6 +133,38 @@ def measure(name: str, codec: Codec, data: Any, one_call_each: bool,
     return t_enc, t_dec
 
 
+def load_floor() -> Any:
+    """The benchmark-only floor module (benchmarks/floor), if it was built."""
+    import os
+
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "floor"))
+    try:
+        import _floor
+    except ImportError:
+        return None
+    finally:
+        del sys.path[0]
+    return _floor
+
+
+def floor_row(floor: Any, title: str, data: Any, each: bool, repeat: int,
+              ours: float) -> None:
+    """The time to build the decoded objects from a pre-parsed tape, and
+    quelm's unpack time as a multiple of it."""
+    if floor is None:
+        return
+    try:
+        tapes = [floor.tape(x) for x in data] if each else floor.tape(data)
+    except (TypeError, OverflowError):
+        return
+    if each:
+        t = median_time(lambda: [floor.build(tp) for tp in tapes], repeat)
+    else:
+        t = median_time(lambda: floor.build(tapes), repeat)
+    print(f"{'  (objects from a tape)':30} {'floor':6} {t * 1e3:10.2f}"
+          f"  unpack / floor {ours / t:.2f}")
+
+
 def pipe_records(n: int) -> List[Dict[str, Any]]:
     return [{"id": i, "name": "n%d" % i, "ok": i % 2 == 0} for i in range(n)]
 
@@ -192,6 +228,7 @@ def main(argv: Optional[List[str]] = None) -> None:
         ("100k tiny dicts, 1 call each", tiny_dicts(100_000 // scale), True),
     ]
     peers = codecs()
+    floor = load_floor()
     print(f"Python {sys.version.split()[0]}, median of {args.repeat} runs; "
           "ratio = quelm time / peer time (below 1.00: quelm faster)")
     header = f"{'workload':30} {'dir':6} {'quelm ms':>10}"
@@ -211,6 +248,7 @@ def main(argv: Optional[List[str]] = None) -> None:
                 else:
                     line += f" {theirs[index] * 1e3:12.2f} {ours[index] / theirs[index]:6.2f}"
             print(line, flush=True)
+        floor_row(floor, title, data, each, args.repeat, results["quelm"][1])
         if title.endswith("bytes"):
             floor = median_time(lambda: bytearray(data), args.repeat)
             print(f"{'  (plain copy of the bytes)':30} {'copy':6} {floor * 1e3:10.2f}")
