@@ -11,7 +11,7 @@ b'\\x81\\xa1a\\x01'
 
 from __future__ import annotations
 
-from typing import IO, Any, Dict, List, Optional
+from typing import IO, Any, Dict, List, Optional, cast
 
 from quelm._cquelm import Packer, Unpacker, default_read_extended_type, packb, unpackb
 from quelm._wire import read_one_value
@@ -176,7 +176,8 @@ def _unpack_peeking(stream: IO[bytes], peek: Any, limit: int, options: Dict[str,
         consumed += len(got)
         if len(got) != want:
             break
-    replay = _Replay(b"".join(taken), stream)
+    # The item reader only calls read().
+    replay = cast(IO[bytes], _Replay(b"".join(taken), stream))
     if failure is None:
         return _unpack_exactly(replay, limit, options)
     # The decoder failed inside a well-formed value; decoding the whole value
