@@ -169,6 +169,36 @@ typedef struct {
     PyObject *const *keys;
 } Reader;
 
+static PyObject *make(Reader *r);
+
+/* A scalar entry's object, inline in the container loops below as a
+ * decoder's fill loop has it; containers go through make(). */
+static inline PyObject *make_item(Reader *r) {
+    const Entry *e = r->e;
+    switch (e->kind) {
+    case T_NIL: r->e++; Py_INCREF(Py_None); return Py_None;
+    case T_TRUE: r->e++; Py_INCREF(Py_True); return Py_True;
+    case T_FALSE: r->e++; Py_INCREF(Py_False); return Py_False;
+    case T_INT: r->e++; return PyLong_FromLongLong(e->v.i);
+    case T_FLOAT: r->e++; return PyFloat_FromDouble(e->v.d);
+    case T_STR:
+        r->e++;
+        return PyUnicode_DecodeUTF8(r->text + e->v.text.offset, e->v.text.length, NULL);
+    default: return make(r);
+    }
+}
+
+/* An empty dict with room for n pairs: the decoder pre-sizes too, through
+ * the same private call on the interpreters that have it. */
+static PyObject *new_dict(long long n) {
+#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030E0000
+    if (n > 5)
+        return _PyDict_NewPresized((Py_ssize_t)(n < 1024 ? n : 1024));
+#endif
+    (void)n;
+    return PyDict_New();
+}
+
 /* The objects are made depth first, as a decoder completes them. */
 static PyObject *make(Reader *r) {
     const Entry *e = r->e++;
@@ -187,24 +217,22 @@ static PyObject *make(Reader *r) {
         PyObject *c = e->kind == T_LIST ? PyList_New(n) : PyTuple_New(n);
         if (c == NULL)
             return NULL;
+        PyObject **slots = PySequence_Fast_ITEMS(c);
         for (Py_ssize_t i = 0; i < n; i++) {
-            PyObject *item = make(r);
+            PyObject *item = make_item(r);
             if (item == NULL) {
                 Py_DECREF(c);
                 return NULL;
             }
-            if (e->kind == T_LIST)
-                PyList_SET_ITEM(c, i, item);
-            else
-                PyTuple_SET_ITEM(c, i, item);
+            slots[i] = item;
         }
         return c;
     }
     case T_DICT: {
-        PyObject *d = PyDict_New();
+        PyObject *d = new_dict(e->v.count);
         for (long long i = 0; d != NULL && i < e->v.count; i++) {
             PyObject *key = *r->keys++;
-            PyObject *value = make(r);
+            PyObject *value = make_item(r);
             if (value == NULL || PyDict_SetItem(d, key, value) < 0) {
                 Py_XDECREF(value);
                 Py_CLEAR(d);
