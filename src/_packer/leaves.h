@@ -111,7 +111,18 @@ QUELM_INLINE int try_pack_singleton(Packer *self, PyObject *o) noexcept {
 // caller need not hold a reference of its own while it runs. The caller
 // passes its nesting budget: below zero every value must go through
 // pack_value, which refuses it.
-QUELM_INLINE int try_pack_leaf(Packer *self, PyObject *o, int budget) noexcept {
+//
+// The container walks recurse through pack_value, so their frames, times the
+// nesting limit, must fit the stack. Optimised builds share the slots of
+// inlined locals; unoptimised ones (sanitizer and debug builds) give every
+// inlined local a slot of its own, padded by the sanitizer, and there this
+// stays out of line.
+#ifdef __OPTIMIZE__
+#define QUELM_LEAF_INLINE QUELM_INLINE
+#else
+#define QUELM_LEAF_INLINE inline QUELM_NOINLINE
+#endif
+QUELM_LEAF_INLINE int try_pack_leaf(Packer *self, PyObject *o, int budget) noexcept {
     if (QUELM_UNLIKELY(budget < 0))
         return not_a_leaf;
     PyTypeObject *type = Py_TYPE(o);
