@@ -2,6 +2,10 @@
 
 Run:  python benchmarks/bench_core.py [--repeat N] [--quick] [--json PATH]
 
+With the floor module built (python benchmarks/floor/setup.py build_ext
+--inplace), each workload also shows the time to build its decoded objects
+from a pre-parsed tape, the limit any decoder approaches.
+
 For every workload it times, in this one process, each library's encoder and
 decoder on the same data and prints the median time and the ratio of quelm's
 time to each peer's (below 1.00 means quelm is faster). A library that cannot
@@ -95,15 +99,20 @@ def codecs() -> List[Codec]:
     return result
 
 
+# What median_time reads: wall time, or with --cpu this thread's CPU time,
+# which other processes on a busy machine disturb much less.
+clock = time.perf_counter
+
+
 def median_time(fn: Callable[[], Any], repeat: int) -> float:
     times = []
     for _ in range(repeat):
         gc.collect()
         gc.disable()
         try:
-            start = time.perf_counter()
+            start = clock()
             fn()
-            times.append(time.perf_counter() - start)
+            times.append(clock() - start)
         finally:
             gc.enable()
     return statistics.median(times)
@@ -132,14 +141,103 @@ def measure(name: str, codec: Codec, data: Any, one_call_each: bool,
     return t_enc, t_dec
 
 
+def load_floor() -> Any:
+    """The benchmark-only floor module (benchmarks/floor), if it was built."""
+    import os
+
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "floor"))
+    try:
+        import _floor
+    except ImportError:
+        return None
+    finally:
+        del sys.path[0]
+    return _floor
+
+
+def floor_row(floor: Any, title: str, data: Any, each: bool, repeat: int,
+              ours: float) -> None:
+    """The time to build the decoded objects from a pre-parsed tape, and
+    quelm's unpack time as a multiple of it."""
+    if floor is None:
+        return
+    try:
+        tapes = [floor.tape(x) for x in data] if each else floor.tape(data)
+    except (TypeError, OverflowError):
+        return
+    if each:
+        t = median_time(lambda: [floor.build(tp) for tp in tapes], repeat)
+    else:
+        t = median_time(lambda: floor.build(tapes), repeat)
+    print(f"{'  (objects from a tape)':30} {'floor':6} {t * 1e3:10.2f}"
+          f"  unpack / floor {ours / t:.2f}")
+
+
+def pipe_records(n: int) -> List[Dict[str, Any]]:
+    return [{"id": i, "name": "n%d" % i, "ok": i % 2 == 0} for i in range(n)]
+
+
+def time_from_pipe(load: Callable[[Any], Any], encoded: bytes, expected: Any,
+                   repeat: int) -> float:
+    """Median thread CPU time of load(reader) on a buffered pipe that another
+    process fills with *encoded*; each run checks the value and that the
+    byte after it is still there. (A writer thread in this process would
+    contend for the interpreter lock with the reader.)"""
+    import os
+    import subprocess
+    import tempfile
+
+    with tempfile.NamedTemporaryFile(delete=False) as source:
+        source.write(encoded + b"\x00")
+    copy = "import shutil, sys; shutil.copyfileobj(open(sys.argv[1], 'rb'), sys.stdout.buffer)"
+    times = []
+    try:
+        for _ in range(repeat):
+            with subprocess.Popen([sys.executable, "-c", copy, source.name],
+                                  stdout=subprocess.PIPE) as writer:
+                reader = writer.stdout
+                assert reader is not None
+                reader.peek(1)  # the writer has started
+                gc.collect()
+                gc.disable()
+                try:
+                    start = time.thread_time()
+                    value = load(reader)
+                    times.append(time.thread_time() - start)
+                finally:
+                    gc.enable()
+                assert value == expected and reader.read() == b"\x00"
+    finally:
+        os.unlink(source.name)
+    return statistics.median(times)
+
+
+def pipe_rows(repeat: int, scale: int) -> List[Dict[str, Any]]:
+    """One value of about 1 MB read from a buffered pipe (reader CPU time);
+    returns the rows for --json."""
+    data = pipe_records(50_000 // scale)
+    ours = time_from_pipe(quelm.unpack, quelm.packb(data), data, repeat)
+    theirs = time_from_pipe(pickle.load, pickle.dumps(data, protocol=5), data, repeat)
+    title = "1 MB value from a pipe"
+    print(f"{title:30} {'unpack':6} {ours * 1e3:10.2f}  pickle.load {theirs * 1e3:.2f} ms,"
+          f" ratio {ours / theirs:.2f} (thread CPU time)")
+    return [{"workload": title, "library": library, "direction": "unpack", "median_ms": t * 1e3}
+            for library, t in (("quelm", ours), ("pickle", theirs))]
+
+
 def main(argv: Optional[List[str]] = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=7)
     parser.add_argument("--quick", action="store_true", help="a tenth of the data")
     parser.add_argument("--json", metavar="PATH", help="also write every timing to PATH")
+    parser.add_argument("--cpu", action="store_true",
+                        help="time this thread's CPU time instead of wall time")
     args = parser.parse_args(argv)
     rows: List[Dict[str, Any]] = []
     scale = 10 if args.quick else 1
+    if args.cpu:
+        global clock
+        clock = time.thread_time
 
     workloads = [
         ("10k API records", api_records(10_000 // scale), False),
@@ -150,6 +248,7 @@ def main(argv: Optional[List[str]] = None) -> None:
         ("100k tiny dicts, 1 call each", tiny_dicts(100_000 // scale), True),
     ]
     peers = codecs()
+    floor_module = load_floor()
     print(f"Python {sys.version.split()[0]}, median of {args.repeat} runs; "
           "ratio = quelm time / peer time (below 1.00: quelm faster)")
     header = f"{'workload':30} {'dir':6} {'quelm ms':>10}"
@@ -170,9 +269,11 @@ def main(argv: Optional[List[str]] = None) -> None:
                 else:
                     line += f" {theirs[index] * 1e3:12.2f} {ours[index] / theirs[index]:6.2f}"
             print(line, flush=True)
+        floor_row(floor_module, title, data, each, args.repeat, results["quelm"][1])
         if title.endswith("bytes"):
             floor = median_time(lambda: bytearray(data), args.repeat)
             print(f"{'  (plain copy of the bytes)':30} {'copy':6} {floor * 1e3:10.2f}")
+    rows += pipe_rows(args.repeat, scale)
     rows += typed_records_tables(10_000 // scale, args.repeat)
     if args.json:
         results_json.write(args.json, "benchmarks/bench_core.py", rows, args.repeat)

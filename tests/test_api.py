@@ -372,3 +372,55 @@ def test_packer_subscripts_as_its_stub_declares():
 
     assert Kept.__orig_bases__[0].__args__ == (None,)
     assert Kept.__mro__[1] is quelm.Packer and Kept(autoreset=False).pack(1) is None
+
+
+class HookFailed(Exception):
+    pass
+
+
+def _fail_on_b(pairs):
+    if "b" in dict(pairs):
+        raise HookFailed("b")
+    return dict(pairs)
+
+
+_LONG = quelm.packb([{"k": i, "s": "x" * (i % 40)} for i in range(300)])
+
+
+@pytest.mark.parametrize("buffer_size", [1, 7, 64, 8192])
+@pytest.mark.parametrize(
+    "data, options",
+    [
+        pytest.param(STREAM + b"\xc1", {}, id="values"),
+        pytest.param(_LONG + b"\x01", {}, id="long"),
+        pytest.param(_LONG[:-3], {}, id="cut"),
+        pytest.param(b"", {}, id="empty"),
+        pytest.param(bytes.fromhex("9301c10203"), {}, id="c1-inside"),
+        pytest.param(b"\x91" * 1025 + b"\x01\x02", {}, id="too-deep"),
+        pytest.param(_LONG + b"\x01", {"max_buffer_size": 512}, id="over-limit"),
+        pytest.param(_LONG + b"\x01", {"max_buffer_size": len(_LONG)}, id="at-limit"),
+        pytest.param(bytes.fromhex("92 81a16101 81a16202 05".replace(" ", "")),
+                     {"object_pairs_hook": _fail_on_b}, id="hook-fails"),
+        pytest.param(bytes.fromhex("92 81a16202 c1 05".replace(" ", "")),
+                     {"object_pairs_hook": _fail_on_b}, id="hook-fails-before-fault"),
+        pytest.param(bytes.fromhex("92a2ffff05"), {}, id="bad-utf8"),
+        pytest.param(bytes.fromhex("920102"), {"use_list": False}, id="options"),
+    ],
+)
+def test_unpack_of_a_buffered_pipe_matches_the_item_reader(data, options, buffer_size):
+    # A buffered reader that cannot seek is decoded from what it holds; each
+    # outcome (value or exception and message) and the bytes left in the
+    # stream must be those of the item reader on the same bytes.
+    def outcomes(stream):
+        seen = []
+        for _ in range(6):
+            try:
+                seen.append(("value", quelm.unpack(stream, **options)))
+            except Exception as error:  # compared below, whatever it is
+                seen.append((type(error), str(error)))
+        return seen, stream.read()
+
+    exact = outcomes(Unseekable(data))
+    buffered = io.BufferedReader(Unseekable(data), buffer_size=buffer_size)
+    assert hasattr(buffered, "peek") and not buffered.seekable()
+    assert outcomes(buffered) == exact

@@ -250,3 +250,23 @@ def test_text_decodes_as_the_codec_does(raw):
         assert unpackb(payload) == [expected]
     assert unpackb(payload, unicode_errors="surrogateescape") == [
         raw.decode("utf-8", "surrogateescape")]
+
+
+# Every integer form with the extremes it can carry (and small values in
+# wide forms): read with and without eight bytes after the item, as an
+# array item and a dict value.
+INT_FORMS = [(0xCC, ">B", [0, 1, 255]), (0xCD, ">H", [0, 5, 65535]),
+             (0xCE, ">I", [0, 7, 2**32 - 1]), (0xCF, ">Q", [0, 9, 2**63 - 1, 2**63, 2**64 - 1]),
+             (0xD0, ">b", [-128, -1, 0, 127]), (0xD1, ">h", [-32768, -1, 3, 32767]),
+             (0xD2, ">i", [-(2**31), -1, 2**31 - 1]), (0xD3, ">q", [-(2**63), -1, 0, 2**63 - 1])]
+
+
+@pytest.mark.parametrize("tail", [0, 1, 7, 8, 9])
+@pytest.mark.parametrize("first, layout, values", INT_FORMS, ids=[hex(f[0]) for f in INT_FORMS])
+def test_every_int_form_with_and_without_room_after_it(first, layout, values, tail):
+    items = [bytes([first]) + struct.pack(layout, v) for v in values]
+    fixints = [0, 127, -32, -1]
+    padding = [enc.sint(v) for v in fixints] + [b"\xc0"] * tail
+    assert unpackb(array(*items, *padding)) == values + fixints + [None] * tail
+    pairs = [(s("k%d" % i), item) for i, item in enumerate(items)]
+    assert unpackb(mapping(*pairs)) == {"k%d" % i: v for i, v in enumerate(values)}

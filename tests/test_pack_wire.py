@@ -259,3 +259,37 @@ def test_non_ascii_str_through_cached_utf8():
     text = "ab\u00e9" * 20
     encoded = text.encode()
     assert Packer().pack(text) == bytes([0xD9, len(encoded)]) + encoded
+
+
+def _str_item(text):
+    encoded = text.encode()
+    head = bytes([0xA0 | len(encoded)]) if len(encoded) < 32 else bytes([0xD9, len(encoded)])
+    return head + encoded
+
+
+@pytest.mark.parametrize("buf_size", [0, 7, 262144])
+def test_short_strs_side_by_side_in_containers(buf_size):
+    # Each short text is copied with a fixed-width store past its end: the
+    # next item must overwrite what that store left, and nothing before it
+    # may be touched.
+    texts = ["", "a", "ab", "é", "ü1", "x" * 15, "y" * 16, "z" * 17, "日本", "", "q" * 31]
+    texts += ["k%d" % i * (i % 9) for i in range(40)]
+    body = b"".join(_str_item(t) for t in texts)
+    n = len(texts)
+    assert Packer(buf_size=buf_size).pack(texts) == b"\xdc" + struct.pack(">H", n) + body
+    assert Packer(buf_size=buf_size).pack(tuple(texts)) == b"\xdc" + struct.pack(">H", n) + body
+    pairs = {t + "!" * i: t for i, t in enumerate(texts)}
+    expected = b"\xde" + struct.pack(">H", n) + b"".join(
+        _str_item(k) + _str_item(v) for k, v in pairs.items())
+    assert Packer(buf_size=buf_size).pack(pairs) == expected
+
+
+@pytest.mark.parametrize("leaf", [1, "s", 1.5, None, True, 2**70])
+@pytest.mark.parametrize("wrap", [lambda v: [v], lambda v: (v,), lambda v: {"k": v}])
+def test_leaves_in_containers_keep_the_nesting_budget(leaf, wrap):
+    value = wrap(leaf)
+    for _ in range(1023):
+        value = [value]
+    assert Packer(default=str).pack(value)[:1023] == b"\x91" * 1023
+    with pytest.raises(ValueError, match=re.escape("recursion limit exceeded.")):
+        Packer(default=str).pack([value])

@@ -2,7 +2,7 @@
 // frozendicts) through PyDict_Next, other mappings through items(), exact
 // lists and tuples by index, their subclasses by iteration. Every walk writes
 // the header first, then checks that what it walked matches it.
-#include "_packer/dispatch.h"
+#include "_packer/leaves.h"
 
 namespace quelm {
 
@@ -18,6 +18,28 @@ QUELM_INLINE int pack_array_header_of(Packer *self, Py_ssize_t n) noexcept {
     if (QUELM_UNLIKELY(too_long(n)))
         return raise_value_error("list is too large");
     return write_array_header(&self->buffer, static_cast<uint32_t>(n));
+}
+
+// A value packed through the full dispatch with a reference of its own,
+// as Python code it runs may drop the container's.
+QUELM_NOINLINE int pack_held(Packer *self, PyObject *o, int budget) noexcept {
+    Py_INCREF(o);
+    const int r = pack_value(self, o, budget);
+    Py_DECREF(o);
+    return r;
+}
+
+// A pair whose key is not a leaf: both are held while either is packed.
+QUELM_NOINLINE int pack_pair_held(Packer *self, PyObject *key, PyObject *value,
+                                  int budget) noexcept {
+    Py_INCREF(key);
+    Py_INCREF(value);
+    int r = pack_value(self, key, budget);
+    if (r == 0)
+        r = pack_value(self, value, budget);
+    Py_DECREF(key);
+    Py_DECREF(value);
+    return r;
 }
 
 // Walks the entries of an exact dict (or frozendict) in order. Python code
@@ -38,13 +60,16 @@ int pack_dict_entries(Packer *self, PyObject *d, Py_ssize_t size, int budget) no
             break;
         if (QUELM_UNLIKELY(walked == size))
             return raise_runtime_error("dictionary keys changed during iteration");
-        Py_INCREF(key);
-        Py_INCREF(value);
-        int r = pack_value(self, key, budget);
-        if (r == 0)
-            r = pack_value(self, value, budget);
-        Py_DECREF(key);
-        Py_DECREF(value);
+        // Leaves run no Python code; anything else may drop the dict's
+        // references, so the pair is held while it is packed.
+        int r = try_pack_leaf(self, key, budget);
+        if (QUELM_LIKELY(r == 0)) {
+            r = try_pack_leaf(self, value, budget);
+            if (QUELM_UNLIKELY(r == not_a_leaf))
+                r = pack_held(self, value, budget);
+        } else if (r == not_a_leaf) {
+            r = pack_pair_held(self, key, value, budget);
+        }
         if (r < 0)
             return -1;
         walked++;
@@ -97,9 +122,10 @@ int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
     for (Py_ssize_t i = 0; i < size; i++) {
         if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
             return raise_list_changed();
-        PyObject *item = Py_NewRef(PyList_GET_ITEM(l, i));
-        const int r = pack_value(self, item, budget);
-        Py_DECREF(item);
+        PyObject *item = PyList_GET_ITEM(l, i);
+        int r = try_pack_leaf(self, item, budget);
+        if (QUELM_UNLIKELY(r == not_a_leaf))
+            r = pack_held(self, item, budget);
         if (r < 0)
             return -1;
     }
@@ -113,7 +139,7 @@ int pack_tuple_exact(Packer *self, PyObject *t, int budget) noexcept {
     if (pack_array_header_of(self, size) < 0)
         return -1;
     for (Py_ssize_t i = 0; i < size; i++) {
-        if (pack_value(self, PyTuple_GET_ITEM(t, i), budget) < 0)
+        if (pack_item(self, PyTuple_GET_ITEM(t, i), budget) < 0)
             return -1;
     }
     return 0;

@@ -2,7 +2,7 @@
 // types are recognised first, by their type object alone; everything else
 // goes through the ordered tests of pack_other, out of line. Containers are
 // walked in containers.cpp.
-#include "_packer/dispatch.h"
+#include "_packer/leaves.h"
 
 #include "_cquelm/convert.h"
 #include "_cquelm/module.h"
@@ -57,11 +57,11 @@ QUELM_COLD int raise_unsupported(Packer *self, PyObject *o) noexcept {
 
 int pack_inner(Packer *self, PyObject *o, bool deferrable, int budget) noexcept;
 
+}  // namespace
+
 // ---- scalars --------------------------------------------------------------
 
-// An exact int beyond the direct read of pack_exact_int: the general
-// conversion, then the unsigned range above int64.
-QUELM_NOINLINE int pack_wide_int(Packer *self, PyObject *o, bool deferrable) noexcept {
+int pack_wide_int(Packer *self, PyObject *o, bool deferrable) noexcept {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (QUELM_LIKELY(overflow == 0))
@@ -74,31 +74,17 @@ QUELM_NOINLINE int pack_wide_int(Packer *self, PyObject *o, bool deferrable) noe
     return int_out_of_range(deferrable);
 }
 
-// Small exact ints are read directly, without a conversion call. One
-// write site only: it is inlined into the recursive pack_value, whose frame
-// must stay small for deep nesting.
-QUELM_INLINE int pack_exact_int(Packer *self, PyObject *o, bool deferrable) noexcept {
-    int64_t v;
-#if PY_VERSION_HEX >= 0x030C0000
-    auto *l = reinterpret_cast<PyLongObject *>(o);
-    if (QUELM_UNLIKELY(!PyUnstable_Long_IsCompact(l)))
-        return pack_wide_int(self, o, deferrable);
-    v = PyUnstable_Long_CompactValue(l);
-#else
-    // Up to two digits always fit an int64.
-    static_assert(2 * PyLong_SHIFT < 63);
-    const Py_ssize_t size = Py_SIZE(o);
-    if (QUELM_UNLIKELY(size < -2 || size > 2))
-        return pack_wide_int(self, o, deferrable);
-    const digit *d = reinterpret_cast<PyLongObject *>(o)->ob_digit;
-    const Py_ssize_t n = size < 0 ? -size : size;
-    uint64_t mag = n == 0 ? 0 : d[0];
-    if (n == 2)
-        mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
-    v = size < 0 ? -static_cast<int64_t>(mag) : static_cast<int64_t>(mag);
-#endif
-    return write_int64(&self->buffer, v);
+// The name is held for the duration, as the handler may run Python code
+// that re-initialises this Packer.
+int pack_str_with_errors(Packer *self, PyObject *o) noexcept {
+    Ref name = Ref::borrow(self->errors_name);
+    Ref encoded = Ref::steal(PyUnicode_AsEncodedString(o, "utf-8", PyBytes_AS_STRING(name.get())));
+    if (!encoded)
+        return -1;
+    return pack_utf8(self, PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()));
 }
+
+namespace {
 
 // An int subclass: its own comparison decides the sign, the digits are read
 // directly.
@@ -118,53 +104,11 @@ QUELM_NOINLINE int pack_int_subclass(Packer *self, PyObject *o, bool deferrable)
     return write_int64(&self->buffer, v);
 }
 
-QUELM_INLINE int pack_double(Packer *self, double d) noexcept {
-    if (self->use_single_float)
-        return write_float32(&self->buffer, d);
-    return write_float64(&self->buffer, d);
-}
-
 QUELM_INLINE int pack_bin(Packer *self, PyTypeObject *type, const char *data,
                           Py_ssize_t n) noexcept {
     if (QUELM_UNLIKELY(too_long(n)))
         return raise_too_large(type);
     return write_bin(&self->buffer, data, static_cast<size_t>(n));
-}
-
-QUELM_INLINE int pack_utf8(Packer *self, const char *s, Py_ssize_t n) noexcept {
-    if (QUELM_UNLIKELY(too_long(n)))
-        return raise_value_error("unicode string is too large");
-    return write_str(&self->buffer, s, static_cast<size_t>(n));
-}
-
-// A str through the interpreter's cached UTF-8 form; a compact ASCII str
-// is its own UTF-8 and is read in place.
-QUELM_INLINE int pack_str_fast(Packer *self, PyObject *o) noexcept {
-    if (QUELM_LIKELY(PyUnicode_IS_COMPACT_ASCII(o)))
-        return pack_utf8(self, static_cast<const char *>(PyUnicode_DATA(o)),
-                         PyUnicode_GET_LENGTH(o));
-    Py_ssize_t n;
-    const char *s = PyUnicode_AsUTF8AndSize(o, &n);
-    if (s == nullptr)
-        return -1;
-    return pack_utf8(self, s, n);
-}
-
-// A str encoded with the codec and the configured error handler. The name
-// is held for the duration, as the handler may run Python code that
-// re-initialises this Packer.
-QUELM_NOINLINE int pack_str_with_errors(Packer *self, PyObject *o) noexcept {
-    Ref name = Ref::borrow(self->errors_name);
-    Ref encoded = Ref::steal(PyUnicode_AsEncodedString(o, "utf-8", PyBytes_AS_STRING(name.get())));
-    if (!encoded)
-        return -1;
-    return pack_utf8(self, PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()));
-}
-
-QUELM_INLINE int pack_str(Packer *self, PyObject *o) noexcept {
-    if (QUELM_LIKELY(self->errors_name == nullptr))
-        return pack_str_fast(self, o);
-    return pack_str_with_errors(self, o);
 }
 
 // ---- extension values, timestamps and the rare types ----------------------
@@ -338,12 +282,8 @@ QUELM_INLINE bool ext_type_is_plain() noexcept {
 // _pack_inner: 0 written, -1 failed, -2 deferred to the default hook
 // (only when `deferrable`; nothing written, no exception set).
 QUELM_INLINE int pack_inner(Packer *self, PyObject *o, bool deferrable, int budget) noexcept {
-    if (o == Py_None)
-        return write_nil(&self->buffer);
-    if (o == Py_True)
-        return write_bool(&self->buffer, true);
-    if (o == Py_False)
-        return write_bool(&self->buffer, false);
+    if (const int r = try_pack_singleton(self, o); r != not_a_leaf)
+        return r;
     PyTypeObject *type = Py_TYPE(o);
     if (type == &PyUnicode_Type)
         return pack_str(self, o);

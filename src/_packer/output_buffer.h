@@ -256,6 +256,33 @@ template <size_t (*put_header)(unsigned char *, size_t, bool)>
     return 0;
 }
 
+// A string of at most short_str_max bytes, given by its end, when the 16
+// bytes that end there are readable (the caller guarantees it; they may
+// begin before the text). One fixed 16-byte load, a shift that moves the
+// text to the bottom and one fixed 16-byte store replace a copy whose
+// branches depend on the length: for short strings of mixed lengths those
+// mispredict on nearly every item. The store covers 16 reserved bytes
+// after the header, of which only the first n are committed.
+constexpr size_t short_str_max = 16;
+static_assert(short_str_max <= wire::fixstr_max, "a short string has a one-byte header");
+
+[[nodiscard]] QUELM_INLINE int write_short_str(OutputBuffer *b, const unsigned char *end,
+                                               size_t n) noexcept {
+    assert(n <= short_str_max);
+    if (buffer_reserve(b, 1 + short_str_max) < 0)
+        return -1;
+    unsigned char *p = buffer_tail(b);
+    unsigned __int128 text;
+    std::memcpy(&text, end - short_str_max, short_str_max);
+    // Little-endian: the text's first byte is at bit 8 * (16 - n). With
+    // n == 0 nothing is committed, and the mask keeps the shift defined.
+    text >>= (8 * (short_str_max - n)) & 127;
+    p[0] = static_cast<unsigned char>(wire::fixstr | n);
+    std::memcpy(p + 1, &text, short_str_max);
+    buffer_commit(b, 1 + n);
+    return 0;
+}
+
 [[nodiscard]] QUELM_INLINE int write_str_header(OutputBuffer *b, size_t len) noexcept {
     return write_header<put_str_header>(b, len);
 }

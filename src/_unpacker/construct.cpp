@@ -264,12 +264,36 @@ PyObject *start_array(const DecodeOptions &o, uint64_t n, uint64_t presize) noex
     return tuple;
 }
 
+namespace {
+
+// Dicts larger than this grow as usual: the pre-sizing saves a resize or two
+// of small records, and the cap keeps the memory a short input can make the
+// decoder reserve (a table entry is several times the two bytes of a pair).
+constexpr uint64_t dict_presize_max = 1024;
+
+// An empty dict with room for `presize` pairs without a resize.
+// _PyDict_NewPresized is private; it is exported with this meaning by every
+// interpreter from 3.9 to 3.13, and where it is not known to be the plain
+// PyDict_New stands in.
+PyObject *new_presized_dict(uint64_t presize) noexcept {
+#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030E0000
+    if (presize > 5)
+        return _PyDict_NewPresized(
+            static_cast<Py_ssize_t>(presize < dict_presize_max ? presize : dict_presize_max));
+#else
+    (void)presize;
+#endif
+    return PyDict_New();
+}
+
+}  // namespace
+
 PyObject *start_map(const DecodeOptions &o, uint64_t n, uint64_t presize) noexcept {
     if (QUELM_UNLIKELY(o.max_map_len < static_cast<int64_t>(n)))
         return raise_limit("max_map_len", n, o.max_map_len);
     if (o.use_pairs_hook)
         return new_open_list(presize);
-    return PyDict_New();
+    return new_presized_dict(presize);
 }
 
 PyObject *make_empty_array(const DecodeOptions &o) noexcept {

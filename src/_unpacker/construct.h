@@ -168,8 +168,9 @@ PyObject *construct_ext(const DecodeOptions &o, const char *p, uint64_t t) noexc
 // into a tuple. Untracked until finish_container.
 PyObject *start_array(const DecodeOptions &o, uint64_t n, uint64_t presize) noexcept;
 
-// A new map of n pairs (n >= 1): an empty dict, or with use_pairs_hook a
-// list with room for `presize` pairs (untracked until finish_container).
+// A new map of n pairs (n >= 1): an empty dict (pre-sized for `presize`
+// pairs where the interpreter allows), or with use_pairs_hook a list with
+// room for `presize` pairs (untracked until finish_container).
 PyObject *start_map(const DecodeOptions &o, uint64_t n, uint64_t presize) noexcept;
 
 // The empty array and map (after their limit checks), complete at once.

@@ -1,0 +1,154 @@
+// The leaf writers: exact str, int and float values and the three
+// singletons, written without a call. The value dispatch (dispatch.cpp)
+// starts with them, and the container walks (containers.cpp) try them on
+// every item before calling the full dispatch, which keeps the common
+// leaves of a list or dict free of a call, a budget test and the default
+// hook test each. Private to the Packer's files.
+#pragma once
+
+#include "_packer/dispatch.h"
+
+namespace quelm {
+
+// What try_pack_leaf returns for a value it does not take.
+inline constexpr int not_a_leaf = 1;
+
+// An exact int beyond the direct read of pack_exact_int: the general
+// conversion, then the unsigned range above int64; a value beyond both is
+// deferred (-2) when `deferrable`, refused otherwise.
+[[nodiscard]] QUELM_NOINLINE int pack_wide_int(Packer *self, PyObject *o,
+                                               bool deferrable) noexcept;
+
+// A str encoded with the codec and the configured error handler.
+[[nodiscard]] QUELM_NOINLINE int pack_str_with_errors(Packer *self, PyObject *o) noexcept;
+
+// The value of an exact int of at most 64 bits read straight from its
+// digits; false for a wider one (left to pack_wide_int).
+QUELM_INLINE bool read_compact_int(PyObject *o, int64_t *out) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto *l = reinterpret_cast<PyLongObject *>(o);
+    if (QUELM_UNLIKELY(!PyUnstable_Long_IsCompact(l)))
+        return false;
+    *out = PyUnstable_Long_CompactValue(l);
+#else
+    // Up to two digits always fit an int64.
+    static_assert(2 * PyLong_SHIFT < 63);
+    const Py_ssize_t size = Py_SIZE(o);
+    if (QUELM_UNLIKELY(size < -2 || size > 2))
+        return false;
+    const digit *d = reinterpret_cast<PyLongObject *>(o)->ob_digit;
+    const Py_ssize_t n = size < 0 ? -size : size;
+    uint64_t mag = n == 0 ? 0 : d[0];
+    if (n == 2)
+        mag |= static_cast<uint64_t>(d[1]) << PyLong_SHIFT;
+    *out = size < 0 ? -static_cast<int64_t>(mag) : static_cast<int64_t>(mag);
+#endif
+    return true;
+}
+
+QUELM_INLINE int pack_exact_int(Packer *self, PyObject *o, bool deferrable) noexcept {
+    int64_t v;
+    if (QUELM_UNLIKELY(!read_compact_int(o, &v)))
+        return pack_wide_int(self, o, deferrable);
+    return write_int64(&self->buffer, v);
+}
+
+QUELM_INLINE int pack_double(Packer *self, double d) noexcept {
+    if (self->use_single_float)
+        return write_float32(&self->buffer, d);
+    return write_float64(&self->buffer, d);
+}
+
+QUELM_INLINE int pack_utf8(Packer *self, const char *s, Py_ssize_t n) noexcept {
+    if (QUELM_UNLIKELY(too_long(n)))
+        return raise_value_error("unicode string is too large");
+    return write_str(&self->buffer, s, static_cast<size_t>(n));
+}
+
+// The text of a compact ASCII str is stored right after its PyASCIIObject
+// header, so the 16 bytes that end at the end of a text of at most 16
+// characters lie inside the object: write_short_str reads those.
+static_assert(sizeof(PyASCIIObject) >= short_str_max,
+              "a short ASCII text must be preceded by a header of at least 16 bytes");
+
+// A str through the interpreter's cached UTF-8 form; a compact ASCII str
+// is its own UTF-8 and is read in place.
+QUELM_INLINE int pack_str_fast(Packer *self, PyObject *o) noexcept {
+    if (QUELM_LIKELY(PyUnicode_IS_COMPACT_ASCII(o))) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+        const auto *text = static_cast<const unsigned char *>(PyUnicode_DATA(o));
+        if (QUELM_LIKELY(n <= static_cast<Py_ssize_t>(short_str_max)))
+            return write_short_str(&self->buffer, text + n, static_cast<size_t>(n));
+        return pack_utf8(self, reinterpret_cast<const char *>(text), n);
+    }
+    Py_ssize_t n;
+    const char *s = PyUnicode_AsUTF8AndSize(o, &n);
+    if (s == nullptr)
+        return -1;
+    return pack_utf8(self, s, n);
+}
+
+QUELM_INLINE int pack_str(Packer *self, PyObject *o) noexcept {
+    if (QUELM_LIKELY(self->errors_name == nullptr))
+        return pack_str_fast(self, o);
+    return pack_str_with_errors(self, o);
+}
+
+// None, True or False: 0 written, -1 failed; not_a_leaf for anything else.
+QUELM_INLINE int try_pack_singleton(Packer *self, PyObject *o) noexcept {
+    if (o == Py_None)
+        return write_nil(&self->buffer);
+    if (o == Py_True)
+        return write_bool(&self->buffer, true);
+    if (o == Py_False)
+        return write_bool(&self->buffer, false);
+    return not_a_leaf;
+}
+
+// Writes `o` if it is an exact str, int of at most 64 bits or float, or
+// None, True or False: 0, or -1 with an exception set. Returns not_a_leaf,
+// having written nothing, for any other value. Runs no Python code, so the
+// caller need not hold a reference of its own while it runs. The caller
+// passes its nesting budget: below zero every value must go through
+// pack_value, which refuses it.
+//
+// The container walks recurse through pack_value, so their frames, times the
+// nesting limit, must fit the stack. Optimised builds share the slots of
+// inlined locals; unoptimised ones (sanitizer and debug builds) give every
+// inlined local a slot of its own, padded by the sanitizer, and there this
+// stays out of line.
+#ifdef __OPTIMIZE__
+#define QUELM_LEAF_INLINE QUELM_INLINE
+#else
+#define QUELM_LEAF_INLINE inline QUELM_NOINLINE
+#endif
+QUELM_LEAF_INLINE int try_pack_leaf(Packer *self, PyObject *o, int budget) noexcept {
+    if (QUELM_UNLIKELY(budget < 0))
+        return not_a_leaf;
+    PyTypeObject *type = Py_TYPE(o);
+    if (type == &PyUnicode_Type) {
+        if (QUELM_UNLIKELY(self->errors_name != nullptr))
+            return not_a_leaf;
+        return pack_str_fast(self, o);
+    }
+    if (type == &PyLong_Type) {
+        int64_t v;
+        if (QUELM_UNLIKELY(!read_compact_int(o, &v)))
+            return not_a_leaf;
+        return write_int64(&self->buffer, v);
+    }
+    if (type == &PyFloat_Type)
+        return pack_double(self, PyFloat_AS_DOUBLE(o));
+    return try_pack_singleton(self, o);
+}
+
+// An item of a container: a leaf inline, anything else through pack_value.
+// `o` is borrowed and must stay alive while pack_value runs Python code.
+QUELM_INLINE int pack_item(Packer *self, PyObject *o, int budget) noexcept {
+    const int r = try_pack_leaf(self, o, budget);
+    if (QUELM_LIKELY(r != not_a_leaf))
+        return r;
+    return pack_value(self, o, budget);
+}
+
+}  // namespace quelm
