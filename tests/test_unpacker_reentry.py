@@ -104,9 +104,11 @@ def test_refusal_propagates_and_clears(op):
     u.feed(bytes.fromhex("92" "81a16101" "07"))
     with pytest.raises(RuntimeError, match=re.escape(GUARDED[op][1])):
         u.unpack()
-    # The outer call ended with the refusal; the object is idle and usable.
-    assert u.tell() == 4
-    assert list(u) == [1, 7]
+    # The outer call ended with the refusal and skipped the rest of the
+    # value; the object is idle and usable.
+    assert u.tell() == 6
+    u.feed(b"\x05")
+    assert list(u) == [5]
     del holder["u"]
 
 

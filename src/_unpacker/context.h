@@ -101,6 +101,14 @@ struct DecodeContext {
 // and returns the context to its fresh state. Options are untouched.
 void clear_context(DecodeContext *ctx) noexcept;
 
+// After decode_construct failed with an exception (DECODE_ERROR, *offset at
+// the last byte of the item or header that failed), releases everything
+// built so far and sets the context to skip the rest of the value in
+// decode_skip mode, with *offset just past the failed part. Returns true
+// when nothing of the value remains (the context is then fresh), false when
+// decode_skip must still run over more input. Sets no exception.
+bool discard_failed_value(DecodeContext *ctx, Py_ssize_t *offset) noexcept;
+
 // Sets the exception for a failing status: none for DECODE_ERROR (already
 // set), ValueError "Unpack failed: incomplete input" for DECODE_NEED_MORE,
 // FormatError, StackError, and a ValueError naming any other status.

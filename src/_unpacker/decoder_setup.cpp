@@ -90,7 +90,7 @@ int get_data_from_buffer(PyObject *obj, Py_buffer *view, const char **buf,
         PyErr_SetString(PyExc_BufferError, "cannot unpack from multi-byte object");
         return -1;
     }
-    if (PyBuffer_IsContiguous(view, 'A')) {
+    if (PyBuffer_IsContiguous(view, 'C')) {
         *buf = static_cast<const char *>(view->buf);
         *buf_len = view->len;
         return 0;

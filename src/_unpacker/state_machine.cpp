@@ -467,8 +467,14 @@ int run_machine(DecodeContext *ctx, const char *data, Py_ssize_t length,
             const uint64_t presize =
                 room <= 0 ? 0 : (static_cast<uint64_t>(room) < n ? static_cast<uint64_t>(room) : n);
             PyObject *c = is_map ? start_map(o, n, presize) : start_array(o, n, presize);
-            if (c == nullptr)
+            if (c == nullptr) {
+                // Left open without a container: a caller that goes on past
+                // the failure skips the n items the header announced.
+                ContainerFrame &fr = ctx->stack[depth];
+                fr = ContainerFrame{nullptr, n, 0, is_map ? MAP_KEY : ARRAY_ITEM, nullptr};
+                depth += 1;
                 goto error;
+            }
             ctx->stack[depth].container = c;
         } else {
             if (n == 0)

@@ -128,18 +128,25 @@ int parse_init_args(PyObject *args, PyObject *kwds, InitArgs *a) noexcept {
     return 0;
 }
 
-// Stores file_like and fetches its `read` when it is true.
+// Stores file_like and fetches its `read`. Any object with a `read` is a
+// source, whatever its truth value (a pipe object may be false while it is
+// empty); a false object without one stands for no source.
 int attach_source(Unpacker *self, PyObject *file_like) noexcept {
     replace_field(&self->file_like, file_like);
     replace_field(&self->file_like_read, Py_None);
+    if (file_like == Py_None)
+        return 0;
     int truth = PyObject_IsTrue(file_like);
     if (truth < 0)
         return -1;
-    if (truth == 0)
-        return 0;
     PyObject *read = PyObject_GetAttrString(file_like, "read");
-    if (read == nullptr)
-        return -1;
+    if (read == nullptr) {
+        if (truth != 0 || !PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        replace_field(&self->file_like, Py_None);
+        return 0;
+    }
     PyObject *old = self->file_like_read;
     self->file_like_read = read;
     Py_DECREF(old);
@@ -165,6 +172,9 @@ int take_errors_name(Unpacker *self, PyObject *unicode_errors) noexcept {
 // busy and not ready. Every step that fails leaves it not ready.
 int initialise(Unpacker *self, const InitArgs &a) noexcept {
     clear_context(&self->ctx);
+    self->discarding = self->too_deep = self->source_ended = false;
+    self->value_start = 0;
+    self->generation += 1;
     // The options may borrow what the steps below release.
     self->ctx.options = DecodeOptions{};
     drop_buffer(self);
@@ -347,6 +357,8 @@ PyObject *unpacker_feed(PyObject *o, PyObject *const *args, Py_ssize_t nargs,
                         "unpacker.feed() is not be able to use with `file_like`.");
         return nullptr;
     }
+    // Bytes fed by hand may yet complete a value that the source left cut off.
+    self->source_ended = false;
     // Exporting and releasing a view may run Python code.
     BusyScope busy(self);
     Py_buffer view;

@@ -52,6 +52,21 @@ struct Unpacker {
     // (a decoding call, __init__, feed): every guarded operation refuses to
     // start, so nothing can move, free or refill the buffer under a reader.
     int32_t in_progress;
+    // Recovery after a failed value. `discarding`: a value failed part way
+    // (a hook, a limit, invalid text) and the rest of it is still being
+    // skipped, with ctx in decode_skip mode; every decoding operation
+    // finishes that first. `too_deep`: a value nested too deeply, whose end
+    // cannot be found; the decoding operations raise StackError again until
+    // read_bytes or __init__ moves on.
+    bool discarding;
+    bool too_deep;
+    // Set when file_like.read reported the end of input; cleared by feed.
+    bool source_ended;
+    // stream_offset where the value in progress (or being skipped) began.
+    uint64_t value_start;
+    // Counts initialisations, so that read_bytes can tell whether the
+    // buffer it read from is still the one it was.
+    uint64_t generation;
     // Set only by an __init__ that ran to its end. Until then (after
     // __new__ alone, after a failed __init__, after the collector cleared
     // the hooks) the buffer may be absent and the options may borrow

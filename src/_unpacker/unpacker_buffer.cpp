@@ -40,6 +40,48 @@ QUELM_NOINLINE int relocate(Unpacker *self, const char *data, Py_ssize_t length,
     return 0;
 }
 
+// Sorts what file_like.read returned: 1 with its bytes (a bytes object,
+// a subclass included: its own bytes, whatever its __len__ or __bool__
+// claim), 0 for the end of input (None, or zero bytes), or -1 with
+// TypeError for anything else. Other bytes-like results are refused as
+// before, unless empty; other objects end the input when false.
+int read_result(PyObject *got, const char **data, Py_ssize_t *length) noexcept {
+    if (PyBytes_Check(got)) {
+        *data = PyBytes_AS_STRING(got);
+        *length = PyBytes_GET_SIZE(got);
+        return *length != 0;
+    }
+    if (got == Py_None)
+        return 0;
+    if (PyObject_CheckBuffer(got)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(got, &view, PyBUF_SIMPLE) < 0)
+            return -1;
+        const Py_ssize_t len = view.len;
+        PyBuffer_Release(&view);
+        if (len == 0)
+            return 0;
+    } else {
+        int truth = PyObject_IsTrue(got);
+        if (truth <= 0)
+            return truth;
+    }
+    char *unused = nullptr;
+    Py_ssize_t unused_length = 0;
+    return PyBytes_AsStringAndSize(got, &unused, &unused_length);
+}
+
+// Appends the whole of a read that went past max_buffer_size, into a block
+// just large enough.
+QUELM_COLD int append_beyond_limit(Unpacker *self, const char *data, Py_ssize_t length) noexcept {
+    Py_ssize_t live = self->buf_tail - self->buf_head;
+    if (length > PY_SSIZE_T_MAX - live) {
+        PyErr_SetString(PyExc_MemoryError, "Unable to enlarge internal buffer.");
+        return -1;
+    }
+    return relocate(self, data, length, live + length);
+}
+
 }  // namespace
 
 int append_buffer(Unpacker *self, const char *data, Py_ssize_t length) noexcept {
@@ -76,22 +118,26 @@ int read_from_file(Unpacker *self) noexcept {
     Ref got = Ref::steal(PyObject_CallOneArg(read.get(), request.get()));
     if (!got)
         return -1;
-    int truth = PyObject_IsTrue(got.get());
-    if (truth < 0)
+    const char *data = nullptr;
+    Py_ssize_t length = 0;
+    int r = read_result(got.get(), &data, &length);
+    if (r < 0)
         return -1;
-    if (truth == 0) {
+    if (r == 0) {
         // End of input: from now on the object behaves as one fed by hand.
         PyObject *old_source = self->file_like, *old_read = self->file_like_read;
         self->file_like = Py_NewRef(Py_None);
         self->file_like_read = Py_NewRef(Py_None);
+        self->source_ended = true;
         Py_DECREF(old_source);
         Py_DECREF(old_read);
         return 0;
     }
-    char *data = nullptr;
-    Py_ssize_t length = 0;
-    if (PyBytes_AsStringAndSize(got.get(), &data, &length) < 0)
-        return -1;
+    // A source may return more than was asked; those bytes are kept, past
+    // max_buffer_size if need be, rather than lost. Until they are
+    // consumed, the next refill raises BufferFull instead of reading.
+    if (length > self->max_buffer_size - (self->buf_tail - self->buf_head))
+        return append_beyond_limit(self, data, length);
     return self->ops->append_buffer(self, data, length);
 }
 

@@ -81,7 +81,8 @@ def unpack(stream: IO[bytes], **options: Any) -> Any:
     other stream (a pipe, a socket) is never read past the end of the value:
     one with a ``peek`` method (a buffered reader, such as ``sys.stdin.buffer``)
     is decoded natively from what its buffer holds, any other is read item
-    by item.
+    by item. When decoding fails, a seekable stream is positioned back at the
+    start of the value.
     """
     seekable = getattr(stream, "seekable", None)
     if seekable is not None and seekable():
@@ -93,9 +94,14 @@ def unpack(stream: IO[bytes], **options: Any) -> Any:
         start = stream.tell()
         unpacker = Unpacker(stream, **options)
         try:
-            return unpacker.unpack()
-        finally:
-            stream.seek(start + unpacker.tell())
+            value = unpacker.unpack()
+        except BaseException:
+            # Nothing of a value that failed is consumed: a retry (once more
+            # bytes arrive, say) starts at its beginning again.
+            stream.seek(start)
+            raise
+        stream.seek(start + unpacker.tell())
+        return value
     limit = options.get("max_buffer_size", _MAX_BUFFER_DEFAULT) or _MAX_BUFFER_ZERO
     peek = getattr(stream, "peek", None)
     if peek is not None:

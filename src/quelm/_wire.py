@@ -58,8 +58,10 @@ class _Source:
     """Exact reads from a binary stream, counting the offset.
 
     Never asks the stream for more than the caller requested, so the stream
-    is left exactly after the last byte used. With ``record`` set, every
-    byte read is also appended to it, up to ``limit`` bytes in all.
+    is left exactly after the last byte used; bytes that a stream returns
+    beyond the request are kept for the next reads (``surplus``). With
+    ``record`` set, every byte read is also appended to it, up to ``limit``
+    bytes in all.
     """
 
     def __init__(
@@ -72,6 +74,20 @@ class _Source:
         self.offset = 0
         self._record = record
         self._limit = limit
+        self.surplus = b""
+
+    def _block(self, n: int) -> bytes:
+        """Up to n bytes (n >= 1), b"" only at the end of the input."""
+        if not self.surplus:
+            got = self._read(n)
+            if got is None:
+                return b""
+            if not isinstance(got, bytes):
+                raise TypeError(f"expected bytes, {type(got).__name__} found")
+            # Its own bytes, whatever a subclass's __len__ or __bool__ say.
+            self.surplus = bytes(memoryview(got))
+        block, self.surplus = self.surplus[:n], self.surplus[n:]
+        return block
 
     def _reserve(self, n: int) -> None:
         if self._record is not None and self._limit is not None:
@@ -89,7 +105,7 @@ class _Source:
         got = 0
         at = self.offset
         while got < n:
-            block = self._read(min(n - got, _BLOCK))
+            block = self._block(min(n - got, _BLOCK))
             if not block:
                 raise _Short(at, n, got)
             got += len(block)
@@ -107,7 +123,7 @@ class _Source:
     def first_byte(self) -> Optional[int]:
         """The next byte, or None at the end of the input."""
         self._reserve(1)
-        block = self._read(1)
+        block = self._block(1)
         if not block:
             return None
         self.offset += 1
@@ -264,6 +280,13 @@ def walk(
             stack.pop()
         if not stack:
             done += 1
+    if source.surplus:
+        # Bytes the stream returned beyond what was asked, past the last
+        # value wanted: a stream cannot take them back, and dropping them
+        # quietly would lose the start of whatever follows.
+        raise WireError(source.offset, "the stream returned "
+                        f"{_count(len(source.surplus), 'byte')} more than asked for, "
+                        "past the end of the value", UnpackException)
 
 
 def _read_item(

@@ -29,7 +29,7 @@ import json
 import math
 import os
 import sys
-from typing import IO, Any, Dict, List, Optional, Sequence, Tuple
+from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from quelm import (
     BufferFull,
@@ -224,8 +224,47 @@ def _decode(source: IO[bytes], out: IO[bytes]) -> None:
                             "the decoder's buffer limit (100 MiB)") from None
         except (ValueError, TypeError) as error:
             raise _BadInput(f"offset {start}", f"invalid value starting here: {error}") from None
-        line = json.dumps(to_json(value), ensure_ascii=False, allow_nan=False)
-        out.write(line.encode("utf-8", "surrogatepass") + b"\n")
+        out.write(_json_line(to_json(value)) + b"\n")
+
+
+def _json_line(value: Any) -> bytes:
+    """One line of JSON for *value*, also when it nests deeper than the JSON
+    encoder's C recursion allows (about 330 maps on Python 3.12, whatever
+    the recursion limit)."""
+    try:
+        line = json.dumps(value, ensure_ascii=False, allow_nan=False)
+    except RecursionError:
+        line = "".join(_json_pieces(value))
+    return line.encode("utf-8", "surrogatepass")
+
+
+def _json_pieces(value: Any) -> Iterator[str]:
+    """The text of json.dumps(value) in pieces, without recursion: lists and
+    dicts through an explicit stack, everything else through json.dumps."""
+    # Each entry: the closing bracket, then an iterator of the parts still
+    # to write, each a (prefix, value) pair.
+    stack: List[Tuple[str, Iterator[Tuple[str, Any]]]] = []
+    pending: Optional[Tuple[str, Any]] = ("", value)
+    while True:
+        if pending is not None:
+            prefix, item = pending
+            yield prefix
+            if isinstance(item, dict) and item:
+                yield "{"
+                stack.append(("}", iter([
+                    (("" if i == 0 else ", ") + json.dumps(key, ensure_ascii=False) + ": ", v)
+                    for i, (key, v) in enumerate(item.items())])))
+            elif isinstance(item, list) and item:
+                yield "["
+                stack.append(("]", iter([("" if i == 0 else ", ", v)
+                                         for i, v in enumerate(item)])))
+            else:
+                yield json.dumps(item, ensure_ascii=False, allow_nan=False)
+        if not stack:
+            return
+        pending = next(stack[-1][1], None)
+        if pending is None:
+            yield stack.pop()[0]
 
 
 def _shown_value(item: Item) -> str:
