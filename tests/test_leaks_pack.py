@@ -105,6 +105,7 @@ CALLS = [
     pytest.param(lambda p: packb(DOC), id="packb"),
     pytest.param(lambda p: packb([Unsupported()]), id="packb-fails"),
     pytest.param(lambda p: packb(DOC, use_bin_type=False, autoreset=False), id="packb-options"),
+    pytest.param(lambda p: packb(DOC, use_bin_type=True), id="packb-reused-with-options"),
     pytest.param(lambda p: packb([Unsupported()], default=lambda o: packb(DOC)),
                  id="packb-reentrant"),
 ]

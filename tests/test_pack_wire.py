@@ -171,7 +171,7 @@ def test_map_headers(count, header):
         pytest.param(5, 17, "c7 11 05", id="ext8-17"),
         pytest.param(-128, 255, "c7 ff 80", id="ext8-max"),
         pytest.param(127, 256, "c8 01 00 7f", id="ext16"),
-        pytest.param(-1, 65536, "c9 00 01 00 00 ff", id="ext32"),
+        pytest.param(-2, 65536, "c9 00 01 00 00 fe", id="ext32"),
     ],
 )
 def test_ext_headers(code, length, header):

@@ -76,7 +76,7 @@ def test_headers_open_containers_for_later_packs():
     "code, data, expected",
     [
         pytest.param(5, b"abcd", "d6 05 61 62 63 64", id="fixext4"),
-        pytest.param(-1, b"", "c7 00 ff", id="empty-timestamp-code"),
+        pytest.param(-2, b"", "c7 00 fe", id="empty-negative-code"),
         pytest.param(127, bytearray(b"a"), "d4 7f 61", id="bytearray"),
         pytest.param(-128, "ab", "d5 80 61 62", id="ascii-str"),
         pytest.param(HasInt(), b"abc", "c7 03 02 61 62 63", id="dunder-int-code"),

@@ -136,8 +136,10 @@ int pack_ext_value(Packer *self, PyObject *o) noexcept {
         return -1;
     if (too_long(n))
         return raise_value_error("EXT data is too large");
-    if (write_ext_header(&self->buffer, static_cast<int8_t>(static_cast<uint8_t>(code)),
-                         static_cast<size_t>(n)) < 0)
+    const auto type = static_cast<int8_t>(static_cast<uint8_t>(code));
+    if (type == -1 && check_timestamp_ext(payload, static_cast<size_t>(n)) < 0)
+        return -1;
+    if (write_ext_header(&self->buffer, type, static_cast<size_t>(n)) < 0)
         return -1;
     return write_bytes(&self->buffer, payload, static_cast<size_t>(n));
 }

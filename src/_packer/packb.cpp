@@ -125,7 +125,8 @@ bool bind_call_options(PyObject *const *values, PyObject *kwnames, CallOptions *
 
 // Packs with the reused Packer, `options` applied for this call only.
 PyObject *pack_reused(Packer *packer, PyObject *obj, const CallOptions &options) noexcept {
-    packer->default_hook = Py_NewRef(options.default_hook);
+    // The idle hook is None: releasing it runs no code.
+    Py_SETREF(packer->default_hook, Py_NewRef(options.default_hook));
     packer->use_single_float = options.use_single_float;
     packer->buffer.use_bin_type = options.use_bin_type;
     packer->strict_types = options.strict_types;

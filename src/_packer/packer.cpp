@@ -36,9 +36,17 @@ PyObject *WriteCall::succeed() const noexcept {
     if (!self_->autoreset)
         Py_RETURN_NONE;
     PyObject *result = PyBytes_FromStringAndSize(b.buf, static_cast<Py_ssize_t>(b.length));
-    if (result != nullptr)
-        b.length = 0;
+    // Emptied even when the bytes could not be made: under autoreset every
+    // call leaves the buffer empty, and a value that failed must not turn
+    // up in front of the next one.
+    b.length = 0;
     return result;
+}
+
+int WriteCall::refuse_foreign() noexcept {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Packer cannot be called from another thread while packing is in progress");
+    return -1;
 }
 
 int WriteCall::refuse_nested() noexcept {

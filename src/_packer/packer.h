@@ -28,6 +28,10 @@ struct Packer {
     // Calls writing to the buffer right now: more than one while Python code
     // run by a write (a hook, __len__, items()) calls this Packer again.
     Py_ssize_t writing;
+    // The thread of the outermost running write. A hook that releases the
+    // interpreter lock lets other threads in; their calls are not nested
+    // calls and must not write into the middle of this one's value.
+    unsigned long writer;
     int strict_types;
     int use_single_float;
     int autoreset;
@@ -71,6 +75,11 @@ extern PyObject *zero;
 QUELM_COLD int raise_length_mismatch(PyObject *container, Py_ssize_t length, Py_ssize_t yielded,
                                      bool pairs) noexcept;
 
+// Extension type -1 holds timestamps: ValueError unless the `n` bytes at
+// `data` are one that the decoder accepts (4, 8 or 12 bytes, nanoseconds
+// below one second). Returns 0 or -1.
+[[nodiscard]] int check_timestamp_ext(const char *data, size_t n) noexcept;
+
 // RuntimeError for an exact list whose size changed while it was walked.
 QUELM_COLD int raise_list_changed() noexcept;
 
@@ -88,6 +97,9 @@ class WriteCall {
 public:
     explicit WriteCall(Packer *self) noexcept
         : self_(self), start_(self->buffer.length), nested_(self->writing > 0) {
+        const unsigned long thread = PyThread_get_thread_ident();
+        foreign_ = nested_ && self->writer != thread;
+        self->writer = nested_ ? self->writer : thread;
         self->writing++;
     }
     ~WriteCall() { self_->writing--; }
@@ -97,8 +109,8 @@ public:
     // RuntimeError for a nested call that would leave its bytes inside the
     // outer value.
     [[nodiscard]] int admit() const noexcept {
-        if (QUELM_UNLIKELY(nested_ && !self_->autoreset))
-            return refuse_nested();
+        if (QUELM_UNLIKELY(nested_ && (foreign_ || !self_->autoreset)))
+            return foreign_ ? refuse_foreign() : refuse_nested();
         return 0;
     }
 
@@ -115,6 +127,7 @@ public:
 
 private:
     QUELM_COLD static int refuse_nested() noexcept;
+    QUELM_COLD static int refuse_foreign() noexcept;
     void truncate() const noexcept {
         if (self_->buffer.length > start_)
             self_->buffer.length = start_;
@@ -123,6 +136,7 @@ private:
     Packer *self_;
     size_t start_;
     bool nested_;
+    bool foreign_;  // nested_, and from another thread than the writer's
 };
 
 // Packer.pack(self, obj); also the engine of the module function packb.

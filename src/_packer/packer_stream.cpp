@@ -163,6 +163,30 @@ PyObject *packer_pack_map_header(PyObject *op, PyObject *const *args, Py_ssize_t
     return pack_container_header(op, args, nargs, kwnames, map_header);
 }
 
+int check_timestamp_ext(const char *data, size_t n) noexcept {
+    const auto *p = reinterpret_cast<const unsigned char *>(data);
+    uint32_t nanoseconds = 0;
+    if (n == 8)
+        nanoseconds = (uint32_t{p[0]} << 22) | (uint32_t{p[1]} << 14) | (uint32_t{p[2]} << 6) |
+                      (p[3] >> 2);
+    else if (n == 12)
+        nanoseconds = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    else if (n != 4) {
+        PyErr_Format(PyExc_ValueError,
+                     "invalid timestamp data (length %zu): extension type -1 holds timestamps "
+                     "of 4, 8 or 12 bytes",
+                     n);
+        return -1;
+    }
+    if (nanoseconds >= 1000000000u) {
+        PyErr_Format(PyExc_ValueError,
+                     "invalid timestamp data: nanoseconds %u is not below 1000000000",
+                     static_cast<unsigned>(nanoseconds));
+        return -1;
+    }
+    return 0;
+}
+
 // Packer.pack_ext_type(self, typecode, data)
 //
 // The length written is the number of bytes `data` exposes, which is also
@@ -193,6 +217,8 @@ PyObject *packer_pack_ext_type(PyObject *op, PyObject *const *args, Py_ssize_t n
         return nullptr;
     if (too_long(n))
         return raise_value_error("ext data too large");
+    if (code == -1 && check_timestamp_ext(payload, static_cast<size_t>(n)) < 0)
+        return nullptr;
     WriteCall call(self);
     if (call.admit() < 0)
         return nullptr;
