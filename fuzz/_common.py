@@ -28,9 +28,9 @@ class Module:
         import quelm
         from quelm import _cquelm
 
-        for key in ("ExtType", "Timestamp"):
+        for key in ("ExtType", "Timestamp", "OutOfData", "FormatError", "StackError"):
             setattr(self, key, getattr(quelm, key))
-        for key in ("Packer", "unpackb"):
+        for key in ("Packer", "Unpacker", "unpackb"):
             setattr(self, key, getattr(_cquelm, key))
         return getattr(self, name)
 

@@ -1,6 +1,6 @@
 """Writes a starting corpus for a harness: encodings of assorted values made
 by the test suite's hand encoder, plus a few hostile headers.
-    python3 seeds.py unpackb|roundtrip DIRECTORY"""
+    python3 seeds.py unpackb|roundtrip|stream DIRECTORY"""
 
 import os
 import sys
@@ -29,7 +29,7 @@ def main():
     os.makedirs(directory, exist_ok=True)
     for i, payload in enumerate(PAYLOADS):
         # The first bytes choose the options: all zero keeps the defaults.
-        prefix = b"\x00" * {"unpackb": 3, "roundtrip": 1}.get(name, 0)
+        prefix = b"\x00" * {"unpackb": 3, "roundtrip": 1, "stream": 4}.get(name, 0)
         with open(os.path.join(directory, "seed-%03d" % i), "wb") as f:
             f.write(prefix + payload)
 

@@ -430,7 +430,11 @@ PyTypeObject UnpackerType = {
               "Iterating yields values until the available input is exhausted;\n"
               "unpack() raises ``OutOfData`` instead. A value cut off by the end of\n"
               "the input is kept and completed by the next call once more bytes\n"
-              "arrive.\n\n"
+              "arrive; when *file_like* ends inside a value, iterating raises\n"
+              "``OutOfData`` too.\n\n"
+              "A value that fails to decode is consumed whole, and the next call\n"
+              "starts at the next value; after ``FormatError`` or ``StackError``\n"
+              "every decoding call fails the same way until read_bytes() moves on.\n\n"
               "*max_buffer_size* bounds the unconsumed bytes held (0: 2**31-1);\n"
               "``BufferFull`` is raised beyond it. The *max_xxx_len* options left at\n"
               "-1 are derived from it.",

@@ -255,11 +255,13 @@ PyObject *unpacker_read_bytes(PyObject *o, PyObject *const *args, Py_ssize_t nar
     }
     // Reading raw bytes is how a caller moves on by hand: from the rest of
     // a failed value, or from a nesting too deep.
-    if (self->discarding) {
-        clear_context(&self->ctx);
-        self->discarding = false;
+    if (nbytes > 0) {
+        if (self->discarding) {
+            clear_context(&self->ctx);
+            self->discarding = false;
+        }
+        self->too_deep = false;
     }
-    self->too_deep = false;
     if (self->ctx.active_routine != nullptr) {
         raise_switching();
         return nullptr;
