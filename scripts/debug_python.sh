@@ -17,7 +17,10 @@ fi
 venv=$root/build/dbg-venv
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis
-cmake -S . -B build/dbg-311d -G Ninja -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS="-O1 -g" \
+# Debian's python3.11d include directory holds symlinks into python3.11, so
+# the compiler finds the release pyconfig.h beside them: Py_DEBUG is given
+# here, or the extension would be built without the debug checks.
+cmake -S . -B build/dbg-311d -G Ninja -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS="-O1 -g -DPy_DEBUG" \
   -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build build/dbg-311d -j2 >/dev/null
 # A copy of the package beside the tree, so that src/ keeps its own build.
