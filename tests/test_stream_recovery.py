@@ -134,6 +134,13 @@ class Parts:
         return part
 
 
+class Peeking(Parts):
+    """Parts, with a peek() that shows the next part (or `end`) unread."""
+
+    def peek(self, n=0):
+        return self.parts[0] if self.parts else self.end
+
+
 @pytest.mark.parametrize(
     "parts, end, whole",
     [
@@ -142,13 +149,13 @@ class Parts:
         pytest.param([b"\x92\x01\x02\xc0"], None, True, id="longer-than-asked"),
     ],
 )
-@pytest.mark.parametrize("reader", ["Unpacker", "quelm.unpack"])
+@pytest.mark.parametrize("reader", ["Unpacker", "quelm.unpack", "quelm.unpack-peek"])
 def test_read_results_judged_by_their_bytes(parts, end, whole, reader):
     if reader == "Unpacker":
         assert list(Unpacker(Parts(parts, end, whole), read_size=1, max_buffer_size=2)) == [
             [1, 2], None]
         return
-    source = Parts(parts, end, whole)
+    source = (Peeking if reader.endswith("peek") else Parts)(parts, end, whole)
     if whole:
         # The bytes past the value cannot be given back to a plain stream:
         # refused rather than dropped.

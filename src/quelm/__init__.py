@@ -158,7 +158,8 @@ def _unpack_peeking(stream: IO[bytes], peek: Any, limit: int, options: Dict[str,
     consumed = 0
     failure: Optional[BaseException] = None
     while True:
-        data = peek(1)
+        # Its own bytes, whatever a subclass's len() says.
+        data = memoryview(peek(1))
         room = limit - consumed
         if len(data) == 0 or room <= 0:
             break
@@ -187,9 +188,17 @@ def _unpack_peeking(stream: IO[bytes], peek: Any, limit: int, options: Dict[str,
         if len(got) != want:
             break
     # The item reader only calls read().
-    replay = cast(IO[bytes], _Replay(b"".join(taken), stream))
+    replayed = _Replay(b"".join(taken), stream)
+    replay = cast(IO[bytes], replayed)
     if failure is None:
-        return _unpack_exactly(replay, limit, options)
+        value = _unpack_exactly(replay, limit, options)
+        left = len(replayed._taken)
+        if left:
+            # The stream's read() returned more than asked for: those bytes
+            # are past the value and cannot be put back.
+            raise UnpackException(f"the stream returned {left} byte{'s' * (left != 1)} "
+                                  "more than asked for, past the end of the value")
+        return value
     # The decoder failed inside a well-formed value; decoding the whole value
     # again would fail at the same point. Take the rest of the value first,
     # as the item reader does, then report the first failure.
