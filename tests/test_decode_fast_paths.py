@@ -270,3 +270,38 @@ def test_every_int_form_with_and_without_room_after_it(first, layout, values, ta
     assert unpackb(array(*items, *padding)) == values + fixints + [None] * tail
     pairs = [(s("k%d" % i), item) for i, item in enumerate(items)]
     assert unpackb(mapping(*pairs)) == {"k%d" % i: v for i, v in enumerate(values)}
+
+
+# Keys that differ from one another in one byte anywhere, in their length, or
+# in being ASCII: maps decoded one after another see them at the same
+# positions, so each may meet a different key last seen at its position.
+POSITION_KEYS = ["a", "b", "id", "ie", "je", "name", "namf", "abcdefg", "abcdefh", "bbcdefg",
+                 "abcdefgh", "é", "aé", "a\x00"]
+POSITION_VALUES = st.one_of(st.integers(0, 70000), st.lists(st.integers(0, 3), max_size=2))
+
+
+def encode_value(v) -> bytes:
+    return array(*map(enc.uint, v)) if isinstance(v, list) else enc.uint(v)
+
+
+@given(st.lists(st.lists(st.tuples(st.sampled_from(POSITION_KEYS), POSITION_VALUES), max_size=20),
+                min_size=1, max_size=6),
+       st.sampled_from([{}, {"raw": True}, {"max_str_len": 3}, {"unicode_errors": "replace"}]))
+def test_keys_of_successive_maps_by_position(records, kwargs):
+    payload = array(*[mapping(*[(s(k), encode_value(v)) for k, v in r]) for r in records])
+    too_long = [len(k.encode()) for r in records for k, _ in r
+                if len(k.encode()) > kwargs.get("max_str_len", 99)]
+    if too_long:
+        with pytest.raises(ValueError) as info:
+            unpackb(payload, **kwargs)
+        assert str(info.value) == f"{too_long[0]} exceeds max_str_len(3)"
+        return
+    raw = kwargs.get("raw", False)
+    expected = [{(k.encode() if raw else k): v for k, v in r} for r in records]
+    result = unpackb(payload, **kwargs)
+    assert result == expected
+    assert all(type(k) is (bytes if raw else str) for d in result for k in d)
+    if not raw:
+        assert all(k is sys.intern(k) for d in result for k in d)
+    with pytest.raises(ValueError, match="incomplete input"):
+        unpackb(payload[:-1], **kwargs)

@@ -197,40 +197,97 @@ QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame &fr, const un
     return i == fr.size ? 1 : 0;
 }
 
+// The key of a pair whose short str key (1..kPositionKeyMaxLength bytes)
+// starts at p with 8 bytes at hand: the key last seen at the same position,
+// borrowed, when its bytes are the same; else NULL, with `*word` the key's
+// word for remember_position_key.
+QUELM_INLINE PyObject *find_position_key(const unsigned char *d, Py_ssize_t p, uint64_t pos,
+                                         uint64_t n, uint64_t *word) noexcept {
+    const uint64_t w = load_be64(d + p) & (~uint64_t{0} << (8 * (kPositionKeyMaxLength - n)));
+    *word = w;
+    const PositionKey &slot = g_position_keys[pos];
+    return slot.word == w ? slot.key : nullptr;
+}
+
+// Keeps `key` (borrowed) as the key at position pos, when it is one a later
+// find_position_key may return: an interned, compact ASCII str.
+QUELM_INLINE void remember_position_key(uint64_t pos, uint64_t word, PyObject *key) noexcept {
+    if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key) ||
+        !PyUnicode_IS_COMPACT_ASCII(key))
+        return;
+    PositionKey &slot = g_position_keys[pos];
+    PyObject *old = slot.key;
+    slot.key = Py_NewRef(key);
+    slot.word = word;
+    Py_XDECREF(old);
+}
+
 // Map pairs of a dict (not a pairs list) whose key is a non-empty short
-// str; a key whose value is not simple is left pending in the frame.
+// str; a key whose value is not simple is left pending in the frame. Keys
+// found by position go into the dict as they are: they are interned str,
+// which strict_map_key accepts.
 QUELM_INLINE int fill_dict(const DecodeOptions &o, ContainerFrame &fr, const unsigned char *d,
                            Py_ssize_t length, Py_ssize_t &p, Py_ssize_t &q,
                            uint64_t &awaited) noexcept {
+    PyObject *const c = fr.container;
+    const uint64_t size = fr.size;
+    uint64_t count = fr.count;
+    // Keys by position only where a key's bytes alone decide its str.
+    const bool by_position =
+        !o.raw && o.max_str_len >= static_cast<int64_t>(kPositionKeyMaxLength);
+    int r = 0;
     while (p < length) {
         const unsigned b = d[p];
         if (b < 0xa1 || b > 0xbf)
-            return 0;
+            break;
         const uint64_t len = b & 0x1f;
         if (static_cast<uint64_t>(length - p - 1) < len)
-            return 0;
+            break;
         q = p + static_cast<Py_ssize_t>(len);
-        PyObject *key = construct_key_str(o, reinterpret_cast<const char *>(d + p + 1), len);
-        if (key == nullptr)
-            return -1;
-        fr.pending_key = key;
-        fr.container_type = MAP_VALUE;
+        PyObject *key = nullptr;
+        uint64_t word = 0;
+        const bool positioned = by_position && count < kPositionKeys &&
+                                len <= kPositionKeyMaxLength && length - p >= 8;
+        if (positioned)
+            key = find_position_key(d, p, count, len, &word);
+        const bool borrowed = key != nullptr;
+        if (!borrowed) {
+            key = construct_key_str(o, reinterpret_cast<const char *>(d + p + 1), len);
+            if (key == nullptr) {
+                r = -1;
+                break;
+            }
+            if (positioned)
+                remember_position_key(count, word, key);
+        }
         awaited -= 1;
         p = q + 1;
         PyObject *value;
-        const int r = p < length ? construct_simple(o, d, p, length, &q, &value) : 0;
-        if (r <= 0)
-            return r;
-        fr.pending_key = nullptr;
-        if (add_map_pair(o, fr.container, fr.count, key, value) < 0)
-            return -1;
-        fr.container_type = MAP_KEY;
+        r = p < length ? construct_simple(o, d, p, length, &q, &value) : 0;
+        if (r <= 0) {
+            fr.pending_key = borrowed ? Py_NewRef(key) : key;
+            fr.container_type = MAP_VALUE;
+            break;
+        }
+        if (borrowed) {
+            r = PyDict_SetItem(c, key, value);
+            Py_DECREF(value);
+        } else {
+            r = add_map_pair(o, c, count, key, value);
+        }
+        if (r < 0) {
+            fr.container_type = MAP_VALUE;  // where the machine's own failure leaves it
+            break;
+        }
         awaited -= 1;
         p = q + 1;
-        if (++fr.count == fr.size)
-            return 1;
+        if (++count == size) {
+            r = 1;
+            break;
+        }
     }
-    return 0;
+    fr.count = count;
+    return r;
 }
 
 // The machine, compiled once per mode so that the construct-mode loop
