@@ -9,7 +9,8 @@ import sys
 import pytest
 from hypothesis import given, strategies as st
 
-from quelm._cquelm import unpackb
+from quelm import StackError
+from quelm._cquelm import Unpacker, unpackb
 
 import _encoding as enc
 
@@ -305,3 +306,77 @@ def test_keys_of_successive_maps_by_position(records, kwargs):
         assert all(k is sys.intern(k) for d in result for k in d)
     with pytest.raises(ValueError, match="incomplete input"):
         unpackb(payload[:-1], **kwargs)
+
+
+def nested_arrays(depth: int, inner: bytes) -> bytes:
+    return b"\x91" * depth + inner
+
+
+# Small maps inside arrays are opened and filled in passing; wherever one
+# stops (a value that is not simple, a failure, a hook) the outcome is the
+# machine's.
+@pytest.mark.parametrize(
+    "payload, kwargs, expected",
+    [
+        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("b"), array(enc.uint(2)))),
+                           mapping((s("a"), enc.uint(3)))),
+                     {}, [{"a": 1, "b": [2]}, {"a": 3}], id="map-left-open-for-a-list"),
+        pytest.param(array(mapping((s("a"), mapping((s("b"), enc.uint(2))))), enc.uint(4)),
+                     {}, [{"a": {"b": 2}}, 4], id="map-left-open-for-a-map"),
+        pytest.param(array(mapping((enc.uint(1), s("x")), (s("k"), enc.uint(2)))),
+                     {"strict_map_key": False}, [{1: "x", "k": 2}], id="int-key-first"),
+        pytest.param(array(mapping((s("b"), enc.uint(2)), (s("a"), enc.uint(1)))),
+                     {"object_hook": sorted}, [["a", "b"]], id="object-hook"),
+        pytest.param(array(mapping((s("a"), enc.uint(1)))), {"use_list": False},
+                     ({"a": 1},), id="tuple-of-maps"),
+        pytest.param(nested_arrays(1023, mapping((s("a"), enc.uint(1)))), {},
+                     None, id="map-at-the-deepest-level"),
+    ],
+)
+def test_maps_inside_arrays(payload, kwargs, expected):
+    def unwrapped(value):
+        # The deepest case, unwrapped level by level: comparing it whole
+        # would recurse too deep for the interpreter.
+        if expected is None:
+            for _ in range(1023):
+                (value,) = value
+        return value
+
+    want = {"a": 1} if expected is None else expected
+    assert unwrapped(unpackb(payload, **kwargs)) == want
+    u = Unpacker(**kwargs)
+    out = []
+    for i in range(len(payload)):
+        u.feed(payload[i : i + 1])
+        out.extend(u)
+    assert len(out) == 1 and unwrapped(out[0]) == want
+
+
+def failing_hook(d):
+    raise KeyError("hook says no")
+
+
+@pytest.mark.parametrize(
+    "payload, kwargs, error, message",
+    [
+        pytest.param(nested_arrays(1024, mapping((s("a"), enc.uint(1)))), {}, StackError, None,
+                     id="map-past-the-depth-limit"),
+        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("b"), enc.uint(2)),
+                                   (s("c"), enc.uint(3)))),
+                     {"max_map_len": 2}, ValueError, "3 exceeds max_map_len(2)", id="map-limit"),
+        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("abcde"), enc.uint(2)))),
+                     {"max_str_len": 4}, ValueError, "5 exceeds max_str_len(4)", id="key-limit"),
+        pytest.param(array(mapping((s("a"), enc.str_header(1) + b"\xff"))), {},
+                     UnicodeDecodeError, None, id="bad-utf8-value"),
+        pytest.param(array(mapping((s("a"), enc.uint(1))), mapping((s("a"), enc.uint(2)))),
+                     {"object_hook": failing_hook}, KeyError, "'hook says no'",
+                     id="failing-hook"),
+        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("b"), enc.uint(2))))[:-1], {},
+                     ValueError, "Unpack failed: incomplete input", id="map-cut-short"),
+    ],
+)
+def test_failures_of_maps_inside_arrays(payload, kwargs, error, message):
+    with pytest.raises(error) as info:
+        unpackb(payload, **kwargs)
+    if message is not None:
+        assert str(info.value) == message

@@ -171,32 +171,6 @@ QUELM_INLINE int construct_simple(const DecodeOptions &o, const unsigned char *d
 // it stopped before an item (`p` at that item), or -1 with an exception set
 // and `q` at the failed item's last byte.
 
-// Array items go into the pre-sized slots of the list or tuple.
-QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame &fr, const unsigned char *d,
-                            Py_ssize_t length, Py_ssize_t &p, Py_ssize_t &q,
-                            uint64_t &awaited) noexcept {
-    PyObject *c = fr.container;
-    const uint64_t room = static_cast<uint64_t>(
-        PyList_CheckExact(c) ? PyList_GET_SIZE(c) : PyTuple_GET_SIZE(c));
-    const uint64_t end = room < fr.size ? room : fr.size;
-    PyObject **slots = PySequence_Fast_ITEMS(c);
-    uint64_t i = fr.count;
-    int r = 0;
-    while (i < end && p < length) {
-        PyObject *item;
-        r = construct_simple(o, d, p, length, &q, &item);
-        if (r <= 0)
-            break;
-        slots[i++] = item;
-        awaited -= 1;
-        p = q + 1;
-    }
-    fr.count = i;
-    if (r < 0)
-        return -1;
-    return i == fr.size ? 1 : 0;
-}
-
 // The key of a pair whose short str key (1..kPositionKeyMaxLength bytes)
 // starts at p with 8 bytes at hand: the key last seen at the same position,
 // borrowed, when its bytes are the same; else NULL, with `*word` the key's
@@ -288,6 +262,87 @@ QUELM_INLINE int fill_dict(const DecodeOptions &o, ContainerFrame &fr, const uns
     }
     fr.count = count;
     return r;
+}
+
+// A small map inside an array: the header byte at p opens a dict of n
+// (1..15) pairs as the machine would open it (pre-sized by the same rule),
+// and fill_dict takes its pairs at once. Returns 1 with `*item` (new
+// reference) when the map completed, `p` after it and `q` at its last byte.
+// Otherwise the map stays open as the machine's innermost container, pushed
+// as stack[depth] with `depth`, `awaited`, `p` and `q` where the machine
+// would have them: 0 when it waits for an item that is not simple or not at
+// hand, -1 on failure (exception set; `q` at the failed item's last byte,
+// or at the header when the dict could not be made; a failing object_hook
+// leaves the map closed, `q` at its last byte).
+QUELM_INLINE int fill_small_dict(const DecodeOptions &o, ContainerFrame *stack, uint32_t &depth,
+                                 const unsigned char *d, Py_ssize_t length, Py_ssize_t &p,
+                                 Py_ssize_t &q, uint64_t &awaited, PyObject **item) noexcept {
+    const uint64_t n = d[p] & 0x0f;
+    // The machine's pre-sizing at this header, with this map among the
+    // array's awaited items.
+    const int64_t room =
+        (static_cast<int64_t>(length - (p + 1)) - (static_cast<int64_t>(awaited) - 1)) / 2;
+    const uint64_t presize =
+        room <= 0 ? 0 : (static_cast<uint64_t>(room) < n ? static_cast<uint64_t>(room) : n);
+    q = p;
+    PyObject *c = start_map(o, n, presize);
+    if (c == nullptr)
+        return -1;
+    // The frame is pushed only if the map stays open.
+    ContainerFrame fr{c, n, 0, MAP_KEY, nullptr};
+    awaited += 2 * n;
+    p += 1;
+    const int r = fill_dict(o, fr, d, length, p, q, awaited);
+    if (r <= 0) {
+        stack[depth] = fr;
+        depth += 1;
+        return r;
+    }
+    // Closed as the machine closes it, hook included.
+    *item = o.object_hook == nullptr ? c : end_map(o, c);
+    return *item != nullptr ? 1 : -1;
+}
+
+// Array items go into the pre-sized slots of the list or tuple; small maps
+// that become dicts (not pairs lists) are opened in passing, below the depth
+// limit, and filled at once.
+QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame *stack, uint32_t &depth,
+                            const unsigned char *d, Py_ssize_t length, Py_ssize_t &p,
+                            Py_ssize_t &q, uint64_t &awaited) noexcept {
+    ContainerFrame &fr = stack[depth - 1];
+    PyObject *c = fr.container;
+    const uint64_t room = static_cast<uint64_t>(
+        PyList_CheckExact(c) ? PyList_GET_SIZE(c) : PyTuple_GET_SIZE(c));
+    const uint64_t end = room < fr.size ? room : fr.size;
+    PyObject **slots = PySequence_Fast_ITEMS(c);
+    const bool whole_maps = depth < kMaxDepth && !o.use_pairs_hook;
+    uint64_t i = fr.count;
+    int r = 0;
+    bool opened = false;  // a map left open by fill_small_dict
+    while (i < end && p < length) {
+        PyObject *item;
+        const unsigned b = d[p];
+        if (b >= 0x81 && b <= 0x8f) {
+            if (!whole_maps)
+                break;
+            r = fill_small_dict(o, stack, depth, d, length, p, q, awaited, &item);
+            if (r <= 0) {
+                opened = r == 0;
+                break;
+            }
+        } else {
+            r = construct_simple(o, d, p, length, &q, &item);
+            if (r <= 0)
+                break;
+        }
+        slots[i++] = item;
+        awaited -= 1;
+        p = q + 1;
+    }
+    fr.count = i;
+    if (r < 0)
+        return -1;
+    return !opened && i == fr.size ? 1 : 0;
 }
 
 // The machine, compiled once per mode so that the construct-mode loop
@@ -611,7 +666,7 @@ int run_machine(DecodeContext *ctx, const char *data, Py_ssize_t length,
             ContainerFrame &fr = ctx->stack[depth - 1];
             int filled = 0;
             if (fr.container_type == ARRAY_ITEM)
-                filled = fill_array(o, fr, d, length, p, q, awaited);
+                filled = fill_array(o, ctx->stack, depth, d, length, p, q, awaited);
             else if (fr.container_type == MAP_KEY && PyDict_CheckExact(fr.container))
                 filled = fill_dict(o, fr, d, length, p, q, awaited);
             if (filled < 0)
