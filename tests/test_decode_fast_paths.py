@@ -380,3 +380,13 @@ def test_failures_of_maps_inside_arrays(payload, kwargs, error, message):
         unpackb(payload, **kwargs)
     if message is not None:
         assert str(info.value) == message
+
+
+@pytest.mark.parametrize("n", range(1, 20))
+def test_non_ascii_byte_anywhere_in_short_text(n):
+    # The ASCII check reads short text in overlapping words: a byte above
+    # 0x7f at any position must still send the text to the UTF-8 decoder.
+    for at in range(n):
+        raw = b"a" * at + b"\xc3\xbc" + b"a" * (n - at - 1)
+        payload = array(enc.str_header(len(raw)) + raw, enc.uint(0))
+        assert unpackb(payload) == [raw.decode(), 0]
