@@ -390,3 +390,22 @@ def test_non_ascii_byte_anywhere_in_short_text(n):
         raw = b"a" * at + b"\xc3\xbc" + b"a" * (n - at - 1)
         payload = array(enc.str_header(len(raw)) + raw, enc.uint(0))
         assert unpackb(payload) == [raw.decode(), 0]
+
+
+@pytest.mark.parametrize("chunk", [1, 5, 64, 4096])
+@pytest.mark.parametrize("kwargs", [{}, {"use_list": False}])
+def test_arrays_resumed_past_their_presized_room(chunk, kwargs):
+    # An array pre-sized from a first part of the input takes the rest of
+    # its items (numbers, small maps, maps left open) by appending.
+    value = [{"id": i, "name": "n%d" % i, "ok": i % 2 == 0} if i % 3 else i for i in range(3000)]
+    value[7] = {"id": [1, 2], "name": "x"}
+    payload = enc.encode(value)
+    u = Unpacker(**kwargs)
+    out = []
+    for i in range(0, len(payload), chunk):
+        u.feed(payload[i : i + chunk])
+        out.extend(u)
+    assert out == [unpackb(payload, **kwargs)]
+    assert out[0] == (value if kwargs.get("use_list", True) else tuple(
+        {k: tuple(v) if isinstance(v, list) else v for k, v in x.items()}
+        if isinstance(x, dict) else x for x in value))

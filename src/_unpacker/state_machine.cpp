@@ -311,9 +311,12 @@ QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame *stack, uint3
                             Py_ssize_t &q, uint64_t &awaited) noexcept {
     ContainerFrame &fr = stack[depth - 1];
     PyObject *c = fr.container;
-    const uint64_t room = static_cast<uint64_t>(
-        PyList_CheckExact(c) ? PyList_GET_SIZE(c) : PyTuple_GET_SIZE(c));
-    const uint64_t end = room < fr.size ? room : fr.size;
+    // A list takes the items past its pre-sized room by appending, as the
+    // machine does (a list pre-sized from a first part of the input, then
+    // resumed on the rest); a tuple always has room for every item.
+    const bool is_list = PyList_CheckExact(c);
+    uint64_t room = static_cast<uint64_t>(is_list ? PyList_GET_SIZE(c) : PyTuple_GET_SIZE(c));
+    const uint64_t end = is_list || room > fr.size ? fr.size : room;
     PyObject **slots = PySequence_Fast_ITEMS(c);
     const bool whole_maps = depth < kMaxDepth && !o.use_pairs_hook;
     uint64_t i = fr.count;
@@ -335,8 +338,18 @@ QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame *stack, uint3
             if (r <= 0)
                 break;
         }
-        slots[i++] = item;
         awaited -= 1;
+        if (QUELM_LIKELY(i < room)) {
+            slots[i] = item;
+        } else {
+            if (add_array_item(c, i, item) < 0) {
+                r = -1;
+                break;
+            }
+            slots = PySequence_Fast_ITEMS(c);
+            room = static_cast<uint64_t>(PyList_GET_SIZE(c));
+        }
+        i += 1;
         p = q + 1;
     }
     fr.count = i;
