@@ -325,7 +325,18 @@ QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame *stack, uint3
     while (i < end && p < length) {
         PyObject *item;
         const unsigned b = d[p];
-        if (b >= 0x81 && b <= 0x8f) {
+        if (b == 0xcb && static_cast<uint64_t>(length - p - 1) >= 8) {
+            // Float 64 first: in float data it is every item, and the
+            // general number path would select its width and form at run
+            // time.
+            item = construct_float(load_be_float64(d + p + 1));
+            q = p + 8;
+            if (item == nullptr) {
+                r = -1;
+                break;
+            }
+            r = 1;
+        } else if (b >= 0x81 && b <= 0x8f) {
             if (!whole_maps)
                 break;
             r = fill_small_dict(o, stack, depth, d, length, p, q, awaited, &item);
