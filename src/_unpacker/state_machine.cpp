@@ -130,6 +130,14 @@ QUELM_INLINE int construct_simple(const DecodeOptions &o, const unsigned char *d
             return v != nullptr ? 1 : -1;
         }
     }
+    // Float 64 next: in float data it is every item, and the general
+    // number path below would select its width and form at run time.
+    if (b == 0xcb && avail >= 8) {
+        v = construct_float(load_be_float64(d + p + 1));
+        *q = p + 8;
+        *item = v;
+        return v != nullptr ? 1 : -1;
+    }
     if (b <= 0x7f) {
         v = construct_uint(b);
         *q = p;
@@ -325,30 +333,13 @@ QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame *stack, uint3
     while (i < end && p < length) {
         PyObject *item;
         const unsigned b = d[p];
-        if (b == 0xcb && static_cast<uint64_t>(length - p - 1) >= 8) {
-            // Float 64 first: in float data it is every item, and the
-            // general number path would select its width and form at run
-            // time.
-            item = construct_float(load_be_float64(d + p + 1));
-            q = p + 8;
-            if (item == nullptr) {
-                r = -1;
-                break;
-            }
-            r = 1;
-        } else if (b >= 0x81 && b <= 0x8f) {
-            if (!whole_maps)
-                break;
+        r = construct_simple(o, d, p, length, &q, &item);
+        if (r == 0 && b >= 0x81 && b <= 0x8f && whole_maps) {
             r = fill_small_dict(o, stack, depth, d, length, p, q, awaited, &item);
-            if (r <= 0) {
-                opened = r == 0;
-                break;
-            }
-        } else {
-            r = construct_simple(o, d, p, length, &q, &item);
-            if (r <= 0)
-                break;
+            opened = r == 0;
         }
+        if (r <= 0)
+            break;
         awaited -= 1;
         if (QUELM_LIKELY(i < room)) {
             slots[i] = item;
