@@ -77,6 +77,14 @@ def test_ascii_and_non_ascii_text_of_every_short_length(n):
             assert unpackb(array(s(wide), enc.uint(0))) == [wide, 0]
 
 
+def nested_arrays(depth: int, inner: bytes) -> bytes:
+    return b"\x91" * depth + inner
+
+
+def failing_hook(d):
+    raise KeyError("hook says no")
+
+
 @pytest.mark.parametrize(
     "payload, kwargs, error, message",
     [
@@ -103,6 +111,20 @@ def test_ascii_and_non_ascii_text_of_every_short_length(n):
                      "Unpack failed: incomplete input", id="str-cut-inside-array"),
         pytest.param(array(enc.uint(1), b"\xcb" + struct.pack(">d", 1.0))[:-2], {}, ValueError,
                      "Unpack failed: incomplete input", id="float-cut-inside-array"),
+        pytest.param(nested_arrays(1024, mapping((s("a"), enc.uint(1)))), {}, StackError, None,
+                     id="map-past-the-depth-limit"),
+        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("b"), enc.uint(2)),
+                                   (s("c"), enc.uint(3)))),
+                     {"max_map_len": 2}, ValueError, "3 exceeds max_map_len(2)", id="map-limit"),
+        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("abcde"), enc.uint(2)))),
+                     {"max_str_len": 4}, ValueError, "5 exceeds max_str_len(4)", id="key-limit"),
+        pytest.param(array(mapping((s("a"), enc.str_header(1) + b"\xff"))), {},
+                     UnicodeDecodeError, None, id="bad-utf8-value"),
+        pytest.param(array(mapping((s("a"), enc.uint(1))), mapping((s("a"), enc.uint(2)))),
+                     {"object_hook": failing_hook}, KeyError, "'hook says no'",
+                     id="failing-hook"),
+        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("b"), enc.uint(2))))[:-1], {},
+                     ValueError, "Unpack failed: incomplete input", id="map-cut-short"),
     ],
 )
 def test_failures_inside_containers(payload, kwargs, error, message):
@@ -308,10 +330,6 @@ def test_keys_of_successive_maps_by_position(records, kwargs):
         unpackb(payload[:-1], **kwargs)
 
 
-def nested_arrays(depth: int, inner: bytes) -> bytes:
-    return b"\x91" * depth + inner
-
-
 # Small maps inside arrays are opened and filled in passing; wherever one
 # stops (a value that is not simple, a failure, a hook) the outcome is the
 # machine's.
@@ -350,36 +368,6 @@ def test_maps_inside_arrays(payload, kwargs, expected):
         u.feed(payload[i : i + 1])
         out.extend(u)
     assert len(out) == 1 and unwrapped(out[0]) == want
-
-
-def failing_hook(d):
-    raise KeyError("hook says no")
-
-
-@pytest.mark.parametrize(
-    "payload, kwargs, error, message",
-    [
-        pytest.param(nested_arrays(1024, mapping((s("a"), enc.uint(1)))), {}, StackError, None,
-                     id="map-past-the-depth-limit"),
-        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("b"), enc.uint(2)),
-                                   (s("c"), enc.uint(3)))),
-                     {"max_map_len": 2}, ValueError, "3 exceeds max_map_len(2)", id="map-limit"),
-        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("abcde"), enc.uint(2)))),
-                     {"max_str_len": 4}, ValueError, "5 exceeds max_str_len(4)", id="key-limit"),
-        pytest.param(array(mapping((s("a"), enc.str_header(1) + b"\xff"))), {},
-                     UnicodeDecodeError, None, id="bad-utf8-value"),
-        pytest.param(array(mapping((s("a"), enc.uint(1))), mapping((s("a"), enc.uint(2)))),
-                     {"object_hook": failing_hook}, KeyError, "'hook says no'",
-                     id="failing-hook"),
-        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("b"), enc.uint(2))))[:-1], {},
-                     ValueError, "Unpack failed: incomplete input", id="map-cut-short"),
-    ],
-)
-def test_failures_of_maps_inside_arrays(payload, kwargs, error, message):
-    with pytest.raises(error) as info:
-        unpackb(payload, **kwargs)
-    if message is not None:
-        assert str(info.value) == message
 
 
 @pytest.mark.parametrize("n", range(1, 20))
