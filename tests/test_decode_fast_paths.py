@@ -9,7 +9,8 @@ import sys
 import pytest
 from hypothesis import given, strategies as st
 
-from quelm._cquelm import unpackb
+from quelm import StackError
+from quelm._cquelm import Unpacker, unpackb
 
 import _encoding as enc
 
@@ -76,6 +77,14 @@ def test_ascii_and_non_ascii_text_of_every_short_length(n):
             assert unpackb(array(s(wide), enc.uint(0))) == [wide, 0]
 
 
+def nested_arrays(depth: int, inner: bytes) -> bytes:
+    return b"\x91" * depth + inner
+
+
+def failing_hook(d):
+    raise KeyError("hook says no")
+
+
 @pytest.mark.parametrize(
     "payload, kwargs, error, message",
     [
@@ -102,6 +111,20 @@ def test_ascii_and_non_ascii_text_of_every_short_length(n):
                      "Unpack failed: incomplete input", id="str-cut-inside-array"),
         pytest.param(array(enc.uint(1), b"\xcb" + struct.pack(">d", 1.0))[:-2], {}, ValueError,
                      "Unpack failed: incomplete input", id="float-cut-inside-array"),
+        pytest.param(nested_arrays(1024, mapping((s("a"), enc.uint(1)))), {}, StackError, None,
+                     id="map-past-the-depth-limit"),
+        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("b"), enc.uint(2)),
+                                   (s("c"), enc.uint(3)))),
+                     {"max_map_len": 2}, ValueError, "3 exceeds max_map_len(2)", id="map-limit"),
+        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("abcde"), enc.uint(2)))),
+                     {"max_str_len": 4}, ValueError, "5 exceeds max_str_len(4)", id="key-limit"),
+        pytest.param(array(mapping((s("a"), enc.str_header(1) + b"\xff"))), {},
+                     UnicodeDecodeError, None, id="bad-utf8-value"),
+        pytest.param(array(mapping((s("a"), enc.uint(1))), mapping((s("a"), enc.uint(2)))),
+                     {"object_hook": failing_hook}, KeyError, "'hook says no'",
+                     id="failing-hook"),
+        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("b"), enc.uint(2))))[:-1], {},
+                     ValueError, "Unpack failed: incomplete input", id="map-cut-short"),
     ],
 )
 def test_failures_inside_containers(payload, kwargs, error, message):
@@ -270,3 +293,107 @@ def test_every_int_form_with_and_without_room_after_it(first, layout, values, ta
     assert unpackb(array(*items, *padding)) == values + fixints + [None] * tail
     pairs = [(s("k%d" % i), item) for i, item in enumerate(items)]
     assert unpackb(mapping(*pairs)) == {"k%d" % i: v for i, v in enumerate(values)}
+
+
+# Keys that differ from one another in one byte anywhere, in their length, or
+# in being ASCII: maps decoded one after another see them at the same
+# positions, so each may meet a different key last seen at its position.
+POSITION_KEYS = ["a", "b", "id", "ie", "je", "name", "namf", "abcdefg", "abcdefh", "bbcdefg",
+                 "abcdefgh", "é", "aé", "a\x00"]
+POSITION_VALUES = st.one_of(st.integers(0, 70000), st.lists(st.integers(0, 3), max_size=2))
+
+
+def encode_value(v) -> bytes:
+    return array(*map(enc.uint, v)) if isinstance(v, list) else enc.uint(v)
+
+
+@given(st.lists(st.lists(st.tuples(st.sampled_from(POSITION_KEYS), POSITION_VALUES), max_size=20),
+                min_size=1, max_size=6),
+       st.sampled_from([{}, {"raw": True}, {"max_str_len": 3}, {"unicode_errors": "replace"}]))
+def test_keys_of_successive_maps_by_position(records, kwargs):
+    payload = array(*[mapping(*[(s(k), encode_value(v)) for k, v in r]) for r in records])
+    too_long = [len(k.encode()) for r in records for k, _ in r
+                if len(k.encode()) > kwargs.get("max_str_len", 99)]
+    if too_long:
+        with pytest.raises(ValueError) as info:
+            unpackb(payload, **kwargs)
+        assert str(info.value) == f"{too_long[0]} exceeds max_str_len(3)"
+        return
+    raw = kwargs.get("raw", False)
+    expected = [{(k.encode() if raw else k): v for k, v in r} for r in records]
+    result = unpackb(payload, **kwargs)
+    assert result == expected
+    assert all(type(k) is (bytes if raw else str) for d in result for k in d)
+    if not raw:
+        assert all(k is sys.intern(k) for d in result for k in d)
+    with pytest.raises(ValueError, match="incomplete input"):
+        unpackb(payload[:-1], **kwargs)
+
+
+# Small maps inside arrays are opened and filled in passing; wherever one
+# stops (a value that is not simple, a failure, a hook) the outcome is the
+# machine's.
+@pytest.mark.parametrize(
+    "payload, kwargs, expected",
+    [
+        pytest.param(array(mapping((s("a"), enc.uint(1)), (s("b"), array(enc.uint(2)))),
+                           mapping((s("a"), enc.uint(3)))),
+                     {}, [{"a": 1, "b": [2]}, {"a": 3}], id="map-left-open-for-a-list"),
+        pytest.param(array(mapping((s("a"), mapping((s("b"), enc.uint(2))))), enc.uint(4)),
+                     {}, [{"a": {"b": 2}}, 4], id="map-left-open-for-a-map"),
+        pytest.param(array(mapping((enc.uint(1), s("x")), (s("k"), enc.uint(2)))),
+                     {"strict_map_key": False}, [{1: "x", "k": 2}], id="int-key-first"),
+        pytest.param(array(mapping((s("b"), enc.uint(2)), (s("a"), enc.uint(1)))),
+                     {"object_hook": sorted}, [["a", "b"]], id="object-hook"),
+        pytest.param(array(mapping((s("a"), enc.uint(1)))), {"use_list": False},
+                     ({"a": 1},), id="tuple-of-maps"),
+        pytest.param(nested_arrays(1023, mapping((s("a"), enc.uint(1)))), {},
+                     None, id="map-at-the-deepest-level"),
+    ],
+)
+def test_maps_inside_arrays(payload, kwargs, expected):
+    def unwrapped(value):
+        # The deepest case, unwrapped level by level: comparing it whole
+        # would recurse too deep for the interpreter.
+        if expected is None:
+            for _ in range(1023):
+                (value,) = value
+        return value
+
+    want = {"a": 1} if expected is None else expected
+    assert unwrapped(unpackb(payload, **kwargs)) == want
+    u = Unpacker(**kwargs)
+    out = []
+    for i in range(len(payload)):
+        u.feed(payload[i : i + 1])
+        out.extend(u)
+    assert len(out) == 1 and unwrapped(out[0]) == want
+
+
+@pytest.mark.parametrize("n", range(1, 20))
+def test_non_ascii_byte_anywhere_in_short_text(n):
+    # The ASCII check reads short text in overlapping words: a byte above
+    # 0x7f at any position must still send the text to the UTF-8 decoder.
+    for at in range(n):
+        raw = b"a" * at + b"\xc3\xbc" + b"a" * (n - at - 1)
+        payload = array(enc.str_header(len(raw)) + raw, enc.uint(0))
+        assert unpackb(payload) == [raw.decode(), 0]
+
+
+@pytest.mark.parametrize("chunk", [1, 5, 64, 4096])
+@pytest.mark.parametrize("kwargs", [{}, {"use_list": False}])
+def test_arrays_resumed_past_their_presized_room(chunk, kwargs):
+    # An array pre-sized from a first part of the input takes the rest of
+    # its items (numbers, small maps, maps left open) by appending.
+    value = [{"id": i, "name": "n%d" % i, "ok": i % 2 == 0} if i % 3 else i for i in range(3000)]
+    value[7] = {"id": [1, 2], "name": "x"}
+    payload = enc.encode(value)
+    u = Unpacker(**kwargs)
+    out = []
+    for i in range(0, len(payload), chunk):
+        u.feed(payload[i : i + chunk])
+        out.extend(u)
+    assert out == [unpackb(payload, **kwargs)]
+    assert out[0] == (value if kwargs.get("use_list", True) else tuple(
+        {k: tuple(v) if isinstance(v, list) else v for k, v in x.items()}
+        if isinstance(x, dict) else x for x in value))

@@ -208,6 +208,7 @@ PyObject *decode_short_bmp_text(const char *text, uint64_t n) noexcept {
 
 PyObject *g_key_cache[kKeyCacheSlots];
 PyObject *g_text_cache[kTextCacheSlots];
+PositionKey g_position_keys[kPositionKeys];
 int32_t g_text_cache_credit = kTextCacheRetry;
 
 PyObject *cache_ascii_text(const char *p, uint64_t n, PyObject **slot) noexcept {

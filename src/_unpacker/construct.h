@@ -57,23 +57,38 @@ QUELM_INLINE PyObject *construct_float(double v) noexcept { return PyFloat_FromD
 // one pass.)
 inline constexpr uint64_t kShortText = 64;
 
+// Whole words where they fit, the tail as one more word ending at the last
+// byte (overlapping the one before), so that short text takes one or two
+// loads and never a byte loop past three bytes; nothing outside the n bytes
+// is read.
 QUELM_INLINE bool is_ascii(const char *p, uint64_t n) noexcept {
     uint64_t acc = 0;
-    uint64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
+    if (n >= 8) {
         uint64_t w;
-        std::memcpy(&w, p + i, sizeof w);
+        for (uint64_t i = 0; i + 8 < n; i += 8) {
+            std::memcpy(&w, p + i, sizeof w);
+            acc |= w;
+        }
+        std::memcpy(&w, p + n - 8, sizeof w);
         acc |= w;
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, sizeof a);
+        std::memcpy(&b, p + n - 4, sizeof b);
+        acc = a | b;
+    } else {
+        for (uint64_t i = 0; i < n; ++i)
+            acc |= static_cast<unsigned char>(p[i]);
     }
-    for (; i < n; ++i)
-        acc |= static_cast<unsigned char>(p[i]);
     return (acc & 0x8080808080808080ull) == 0;
 }
 
+// A new str just made by PyUnicode_New with maxchar 127 is compact ASCII:
+// its characters follow the PyASCIIObject header.
 QUELM_INLINE PyObject *new_ascii_text(const char *p, uint64_t n) noexcept {
     PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
     if (text != nullptr)
-        std::memcpy(PyUnicode_DATA(text), p, n);
+        std::memcpy(reinterpret_cast<PyASCIIObject *>(text) + 1, p, n);
     return text;
 }
 

@@ -27,6 +27,20 @@ inline constexpr size_t kTextCacheSlots = 1024;
 inline constexpr uint64_t kTextCacheMaxLength = 16;
 extern PyObject *g_text_cache[kTextCacheSlots];
 
+// The map keys by position: records of one shape repeat their keys in the
+// same order, so for each of the first kPositionKeys pair positions the last
+// short key seen there is kept with its bytes, header byte first, as one
+// big-endian word (the bytes after them zero). A key whose word matches
+// is that interned str again, found without hashing or comparing its bytes.
+// No valid word is 0, so the zeroed table matches nothing.
+struct PositionKey {
+    uint64_t word;
+    PyObject *key;  // strong reference to an interned, compact ASCII str, or NULL
+};
+inline constexpr size_t kPositionKeys = 16;
+inline constexpr uint64_t kPositionKeyMaxLength = 7;
+extern PositionKey g_position_keys[kPositionKeys];
+
 // Values that never repeat would pay the lookup and the slot update for
 // nothing, so the text cache pauses itself: a hit earns credit, a miss
 // spends it, and once it is spent the next kTextCachePause short str skip the

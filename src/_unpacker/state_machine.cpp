@@ -130,6 +130,14 @@ QUELM_INLINE int construct_simple(const DecodeOptions &o, const unsigned char *d
             return v != nullptr ? 1 : -1;
         }
     }
+    // Float 64 next: in float data it is every item, and the general
+    // number path below would select its width and form at run time.
+    if (b == 0xcb && avail >= 8) {
+        v = construct_float(load_be_float64(d + p + 1));
+        *q = p + 8;
+        *item = v;
+        return v != nullptr ? 1 : -1;
+    }
     if (b <= 0x7f) {
         v = construct_uint(b);
         *q = p;
@@ -171,66 +179,185 @@ QUELM_INLINE int construct_simple(const DecodeOptions &o, const unsigned char *d
 // it stopped before an item (`p` at that item), or -1 with an exception set
 // and `q` at the failed item's last byte.
 
-// Array items go into the pre-sized slots of the list or tuple.
-QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame &fr, const unsigned char *d,
-                            Py_ssize_t length, Py_ssize_t &p, Py_ssize_t &q,
-                            uint64_t &awaited) noexcept {
+// The key of a pair whose short str key (1..kPositionKeyMaxLength bytes)
+// starts at p with 8 bytes at hand: the key last seen at the same position,
+// borrowed, when its bytes are the same; else NULL, with `*word` the key's
+// word for remember_position_key.
+QUELM_INLINE PyObject *find_position_key(const unsigned char *d, Py_ssize_t p, uint64_t pos,
+                                         uint64_t n, uint64_t *word) noexcept {
+    const uint64_t w = load_be64(d + p) & (~uint64_t{0} << (8 * (kPositionKeyMaxLength - n)));
+    *word = w;
+    const PositionKey &slot = g_position_keys[pos];
+    return slot.word == w ? slot.key : nullptr;
+}
+
+// Keeps `key` (borrowed) as the key at position pos, when it is one a later
+// find_position_key may return: an interned, compact ASCII str.
+QUELM_INLINE void remember_position_key(uint64_t pos, uint64_t word, PyObject *key) noexcept {
+    if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key) ||
+        !PyUnicode_IS_COMPACT_ASCII(key))
+        return;
+    PositionKey &slot = g_position_keys[pos];
+    PyObject *old = slot.key;
+    slot.key = Py_NewRef(key);
+    slot.word = word;
+    Py_XDECREF(old);
+}
+
+// Map pairs of a dict (not a pairs list) whose key is a non-empty short
+// str; a key whose value is not simple is left pending in the frame. Keys
+// found by position go into the dict as they are: they are interned str,
+// which strict_map_key accepts.
+QUELM_INLINE int fill_dict(const DecodeOptions &o, ContainerFrame &fr, const unsigned char *d,
+                           Py_ssize_t length, Py_ssize_t &p, Py_ssize_t &q,
+                           uint64_t &awaited) noexcept {
+    PyObject *const c = fr.container;
+    const uint64_t size = fr.size;
+    uint64_t count = fr.count;
+    // Keys by position only where a key's bytes alone decide its str.
+    const bool by_position =
+        !o.raw && o.max_str_len >= static_cast<int64_t>(kPositionKeyMaxLength);
+    int r = 0;
+    while (p < length) {
+        const unsigned b = d[p];
+        if (b < 0xa1 || b > 0xbf)
+            break;
+        const uint64_t len = b & 0x1f;
+        if (static_cast<uint64_t>(length - p - 1) < len)
+            break;
+        q = p + static_cast<Py_ssize_t>(len);
+        PyObject *key = nullptr;
+        uint64_t word = 0;
+        const bool positioned = by_position && count < kPositionKeys &&
+                                len <= kPositionKeyMaxLength && length - p >= 8;
+        if (positioned)
+            key = find_position_key(d, p, count, len, &word);
+        const bool borrowed = key != nullptr;
+        if (!borrowed) {
+            key = construct_key_str(o, reinterpret_cast<const char *>(d + p + 1), len);
+            if (key == nullptr) {
+                r = -1;
+                break;
+            }
+            if (positioned)
+                remember_position_key(count, word, key);
+        }
+        awaited -= 1;
+        p = q + 1;
+        PyObject *value;
+        r = p < length ? construct_simple(o, d, p, length, &q, &value) : 0;
+        if (r <= 0) {
+            fr.pending_key = borrowed ? Py_NewRef(key) : key;
+            fr.container_type = MAP_VALUE;
+            break;
+        }
+        if (borrowed) {
+            r = PyDict_SetItem(c, key, value);
+            Py_DECREF(value);
+        } else {
+            r = add_map_pair(o, c, count, key, value);
+        }
+        if (r < 0) {
+            fr.container_type = MAP_VALUE;  // where the machine's own failure leaves it
+            break;
+        }
+        awaited -= 1;
+        p = q + 1;
+        if (++count == size) {
+            r = 1;
+            break;
+        }
+    }
+    fr.count = count;
+    return r;
+}
+
+// A small map inside an array: the header byte at p opens a dict of n
+// (1..15) pairs as the machine would open it (pre-sized by the same rule),
+// and fill_dict takes its pairs at once. Returns 1 with `*item` (new
+// reference) when the map completed, `p` after it and `q` at its last byte.
+// Otherwise the map stays open as the machine's innermost container, pushed
+// as stack[depth] with `depth`, `awaited`, `p` and `q` where the machine
+// would have them: 0 when it waits for an item that is not simple or not at
+// hand, -1 on failure (exception set; `q` at the failed item's last byte,
+// or at the header when the dict could not be made; a failing object_hook
+// leaves the map closed, `q` at its last byte).
+QUELM_INLINE int fill_small_dict(const DecodeOptions &o, ContainerFrame *stack, uint32_t &depth,
+                                 const unsigned char *d, Py_ssize_t length, Py_ssize_t &p,
+                                 Py_ssize_t &q, uint64_t &awaited, PyObject **item) noexcept {
+    const uint64_t n = d[p] & 0x0f;
+    // The machine's pre-sizing at this header, with this map among the
+    // array's awaited items.
+    const int64_t room =
+        (static_cast<int64_t>(length - (p + 1)) - (static_cast<int64_t>(awaited) - 1)) / 2;
+    const uint64_t presize =
+        room <= 0 ? 0 : (static_cast<uint64_t>(room) < n ? static_cast<uint64_t>(room) : n);
+    q = p;
+    PyObject *c = start_map(o, n, presize);
+    if (c == nullptr)
+        return -1;
+    // The frame is pushed only if the map stays open.
+    ContainerFrame fr{c, n, 0, MAP_KEY, nullptr};
+    awaited += 2 * n;
+    p += 1;
+    const int r = fill_dict(o, fr, d, length, p, q, awaited);
+    if (r <= 0) {
+        stack[depth] = fr;
+        depth += 1;
+        return r;
+    }
+    // Closed as the machine closes it, hook included.
+    *item = o.object_hook == nullptr ? c : end_map(o, c);
+    return *item != nullptr ? 1 : -1;
+}
+
+// Array items go into the pre-sized slots of the list or tuple; small maps
+// that become dicts (not pairs lists) are opened in passing, below the depth
+// limit, and filled at once.
+QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame *stack, uint32_t &depth,
+                            const unsigned char *d, Py_ssize_t length, Py_ssize_t &p,
+                            Py_ssize_t &q, uint64_t &awaited) noexcept {
+    ContainerFrame &fr = stack[depth - 1];
     PyObject *c = fr.container;
-    const uint64_t room = static_cast<uint64_t>(
-        PyList_CheckExact(c) ? PyList_GET_SIZE(c) : PyTuple_GET_SIZE(c));
-    const uint64_t end = room < fr.size ? room : fr.size;
+    // A list takes the items past its pre-sized room by appending, as the
+    // machine does (a list pre-sized from a first part of the input, then
+    // resumed on the rest); a tuple always has room for every item.
+    const bool is_list = PyList_CheckExact(c);
+    uint64_t room = static_cast<uint64_t>(is_list ? PyList_GET_SIZE(c) : PyTuple_GET_SIZE(c));
+    const uint64_t end = is_list || room > fr.size ? fr.size : room;
     PyObject **slots = PySequence_Fast_ITEMS(c);
+    const bool whole_maps = depth < kMaxDepth && !o.use_pairs_hook;
     uint64_t i = fr.count;
     int r = 0;
+    bool opened = false;  // a map left open by fill_small_dict
     while (i < end && p < length) {
         PyObject *item;
+        const unsigned b = d[p];
         r = construct_simple(o, d, p, length, &q, &item);
+        if (r == 0 && b >= 0x81 && b <= 0x8f && whole_maps) {
+            r = fill_small_dict(o, stack, depth, d, length, p, q, awaited, &item);
+            opened = r == 0;
+        }
         if (r <= 0)
             break;
-        slots[i++] = item;
         awaited -= 1;
+        if (QUELM_LIKELY(i < room)) {
+            slots[i] = item;
+        } else {
+            if (add_array_item(c, i, item) < 0) {
+                r = -1;
+                break;
+            }
+            slots = PySequence_Fast_ITEMS(c);
+            room = static_cast<uint64_t>(PyList_GET_SIZE(c));
+        }
+        i += 1;
         p = q + 1;
     }
     fr.count = i;
     if (r < 0)
         return -1;
-    return i == fr.size ? 1 : 0;
-}
-
-// Map pairs of a dict (not a pairs list) whose key is a non-empty short
-// str; a key whose value is not simple is left pending in the frame.
-QUELM_INLINE int fill_dict(const DecodeOptions &o, ContainerFrame &fr, const unsigned char *d,
-                           Py_ssize_t length, Py_ssize_t &p, Py_ssize_t &q,
-                           uint64_t &awaited) noexcept {
-    while (p < length) {
-        const unsigned b = d[p];
-        if (b < 0xa1 || b > 0xbf)
-            return 0;
-        const uint64_t len = b & 0x1f;
-        if (static_cast<uint64_t>(length - p - 1) < len)
-            return 0;
-        q = p + static_cast<Py_ssize_t>(len);
-        PyObject *key = construct_key_str(o, reinterpret_cast<const char *>(d + p + 1), len);
-        if (key == nullptr)
-            return -1;
-        fr.pending_key = key;
-        fr.container_type = MAP_VALUE;
-        awaited -= 1;
-        p = q + 1;
-        PyObject *value;
-        const int r = p < length ? construct_simple(o, d, p, length, &q, &value) : 0;
-        if (r <= 0)
-            return r;
-        fr.pending_key = nullptr;
-        if (add_map_pair(o, fr.container, fr.count, key, value) < 0)
-            return -1;
-        fr.container_type = MAP_KEY;
-        awaited -= 1;
-        p = q + 1;
-        if (++fr.count == fr.size)
-            return 1;
-    }
-    return 0;
+    return !opened && i == fr.size ? 1 : 0;
 }
 
 // The machine, compiled once per mode so that the construct-mode loop
@@ -560,7 +687,7 @@ int run_machine(DecodeContext *ctx, const char *data, Py_ssize_t length,
             ContainerFrame &fr = ctx->stack[depth - 1];
             int filled = 0;
             if (fr.container_type == ARRAY_ITEM)
-                filled = fill_array(o, fr, d, length, p, q, awaited);
+                filled = fill_array(o, ctx->stack, depth, d, length, p, q, awaited);
             else if (fr.container_type == MAP_KEY && PyDict_CheckExact(fr.container))
                 filled = fill_dict(o, fr, d, length, p, q, awaited);
             if (filled < 0)
