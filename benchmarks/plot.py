@@ -7,7 +7,9 @@ workload and one bar per library, in the order the benchmark reported them.
 A bar's length is the library's median time divided by quelm's on the same
 workload (logarithmic axis; left of 1 is faster than quelm), and quelm's own
 bar is labelled with its time. A library that cannot represent a
-workload gets no bar and an "n/a" mark. The machine, Python and command of
+workload gets no bar and an "n/a" mark; one not measured on it (the pipe
+row has no packing, the typed records no marshal) gets neither. Workloads
+and library colours are the same in both panels. The machine, Python and command of
 the run are written under the chart. Needs matplotlib (the "bench" extra).
 """
 
@@ -24,21 +26,29 @@ def ordered(values: List[str]) -> List[str]:
     return list(dict.fromkeys(values))
 
 
-def ratios(rows: List[Dict[str, Any]], direction: str
-           ) -> Tuple[List[str], List[str], Dict[Tuple[str, str], Optional[float]], Dict[str, float]]:
-    """Workloads, libraries, time relative to quelm per (workload, library),
-    and quelm's own milliseconds per workload, for one direction."""
+# Not measured on a workload at all, as opposed to None: cannot represent it.
+ABSENT = -1.0
+
+
+def ratios(rows: List[Dict[str, Any]], direction: str, workloads: List[str],
+           libraries: List[str]
+           ) -> Tuple[Dict[Tuple[str, str], Optional[float]], Dict[str, float]]:
+    """Time relative to quelm per (workload, library) (None where the library
+    cannot represent the workload, ABSENT where it was not measured), and
+    quelm's own milliseconds per workload, for one direction."""
     mine = [r for r in rows if r["direction"] == direction]
-    workloads = ordered([r["workload"] for r in mine])
-    libraries = ordered([r["library"] for r in mine])
     ms = {(r["workload"], r["library"]): r["median_ms"] for r in mine}
     reference = {w: ms[(w, REFERENCE)] for w in workloads if ms.get((w, REFERENCE))}
-    relative = {
-        (w, lib): (ms[(w, lib)] / reference[w]
-                   if ms.get((w, lib)) is not None and w in reference else None)
-        for w in workloads for lib in libraries
-    }
-    return workloads, libraries, relative, reference
+    relative: Dict[Tuple[str, str], Optional[float]] = {}
+    for w in workloads:
+        for lib in libraries:
+            if (w, lib) not in ms or w not in reference:
+                relative[(w, lib)] = ABSENT
+            elif ms[(w, lib)] is None:
+                relative[(w, lib)] = None
+            else:
+                relative[(w, lib)] = ms[(w, lib)] / reference[w]
+    return relative, reference
 
 
 def draw(document: Dict[str, Any], out: str) -> None:
@@ -52,24 +62,26 @@ def draw(document: Dict[str, Any], out: str) -> None:
                          "font.family": "sans-serif"})
     rows = document["results"]
     directions = ordered([r["direction"] for r in rows])
-    first = ratios(rows, directions[0])
-    height = 0.6 + 0.32 * len(first[0]) * max(len(first[1]), 3) / 3
+    workloads = ordered([r["workload"] for r in rows])
+    libraries = ordered([r["library"] for r in rows])
+    height = 0.6 + 0.32 * len(workloads) * max(len(libraries), 3) / 3
     fig, axes = plt.subplots(1, len(directions), figsize=(11, height + 1.2), sharey=True,
                              squeeze=False)
     colours = plt.get_cmap("tab10").colors
     for ax, direction in zip(axes[0], directions):
-        workloads, libraries, relative, reference = ratios(rows, direction)
+        relative, reference = ratios(rows, direction, workloads, libraries)
         bar = 0.8 / len(libraries)
         for j, lib in enumerate(libraries):
             for i, w in enumerate(workloads):
                 y = i + (j - (len(libraries) - 1) / 2) * bar
                 value = relative[(w, lib)]
+                if value == ABSENT:
+                    continue
                 if value is None:
                     ax.text(0.01, y, f"{lib}: n/a", va="center", fontsize=6,
                             color=colours[j % 10], transform=ax.get_yaxis_transform())
                     continue
-                ax.barh(y, value, height=bar, color=colours[j % 10],
-                        label=lib if i == 0 else None)
+                ax.barh(y, value, height=bar, color=colours[j % 10], label=lib)
                 if lib == REFERENCE:
                     ax.text(1.04, y, f"{reference[w]:.3g} ms", va="center", fontsize=6)
         ax.set_xscale("log")
@@ -83,8 +95,13 @@ def draw(document: Dict[str, Any], out: str) -> None:
         ax.set_title(f"{direction}: time relative to quelm (lower is faster)")
         ax.grid(axis="x", which="both", alpha=0.3)
     axes[0][0].invert_yaxis()  # shared: the first workload and library on top
-    handles, labels = axes[0][0].get_legend_handles_labels()
-    fig.legend(handles, labels, loc="upper center", ncol=len(labels), frameon=False)
+    legend: Dict[str, Any] = {}
+    for ax in axes[0]:
+        for handle, label in zip(*ax.get_legend_handles_labels()):
+            legend.setdefault(label, handle)
+    labels = [lib for lib in libraries if lib in legend]
+    fig.legend([legend[lib] for lib in labels], labels, loc="upper center",
+               ncol=min(len(labels), 7), frameon=False)
     fig.text(0.01, 0.01, f"{document['machine']}; {document['python']}; "
              f"median of {document['repeat']} runs; {document['command']}", fontsize=7)
     fig.tight_layout(rect=(0, 0.04, 1, 0.93))
