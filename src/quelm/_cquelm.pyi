@@ -163,6 +163,15 @@ class Unpacker:
 
 _T = TypeVar("_T")
 
+class _DecoderOptions(TypedDict, total=False):
+    unicode_errors: _ErrorsName  # None
+    strict_map_key: bool  # True
+    max_str_len: int  # -1
+    max_bin_len: int  # -1
+    max_array_len: int  # -1
+    max_map_len: int  # -1
+    max_ext_len: int  # -1
+
 class Decoder(Generic[_T]):
     """Decoder(type, *, unicode_errors=None, strict_map_key=True, max_str_len=-1,
     max_bin_len=-1, max_array_len=-1, max_map_len=-1, max_ext_len=-1)"""
@@ -172,28 +181,14 @@ class Decoder(Generic[_T]):
         self: Decoder[_T],
         type: Type[_T],
         /,
-        *,
-        unicode_errors: _ErrorsName = None,
-        strict_map_key: bool = True,
-        max_str_len: int = -1,
-        max_bin_len: int = -1,
-        max_array_len: int = -1,
-        max_map_len: int = -1,
-        max_ext_len: int = -1,
+        **options: Unpack[_DecoderOptions],
     ) -> None: ...
     @overload
     def __init__(
         self: Decoder[Any],
         type: Any,
         /,
-        *,
-        unicode_errors: _ErrorsName = None,
-        strict_map_key: bool = True,
-        max_str_len: int = -1,
-        max_bin_len: int = -1,
-        max_array_len: int = -1,
-        max_map_len: int = -1,
-        max_ext_len: int = -1,
+        **options: Unpack[_DecoderOptions],
     ) -> None: ...
     def decode(self, packed: _BytesLike, /) -> _T: ...
     @property
