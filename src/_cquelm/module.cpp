@@ -243,6 +243,8 @@ int cquelm_exec_steps(PyObject *module) noexcept {
         return -1;
     if (typed_decoder_publish(module) < 0)
         return -1;
+    if (pipe_peek_publish(module) < 0)
+        return -1;
     fix_unpacker_ext_hook_default();                // 14
     // 15: as step 10, for the Unpacker.
     return 0;                                       // 16

@@ -25,4 +25,8 @@ int packer_functions_publish(PyObject *module) noexcept;
 // and `ValidationError` (exec step 13, after the packer's functions).
 int typed_decoder_publish(PyObject *module) noexcept;
 
+// Publishes `_peek_pipe` where the platform can look into a pipe without
+// consuming it (Linux); elsewhere publishes nothing (exec step 13, last).
+int pipe_peek_publish(PyObject *module) noexcept;
+
 }  // namespace quelm

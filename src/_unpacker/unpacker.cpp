@@ -408,6 +408,9 @@ PyMethodDef unpacker_methods[] = {
      "Unpacker.tell(self)\n\nReturns the current position of the Unpacker in bytes, i.e., "
      "the\nnumber of bytes that were read from the input, also the starting\nposition of the "
      "next object."},
+    {"_bytes_needed", unpacker_bytes_needed, METH_NOARGS,
+     "Unpacker._bytes_needed(self)\n\nThe fewest further bytes the value in progress needs "
+     "(0 when unknown)."},
     {"__reduce__", unpacker_reduce, METH_NOARGS, nullptr},
     {"__setstate__", unpacker_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -92,6 +92,7 @@ PyObject *unpacker_read_map_header(PyObject *self, PyObject *unused) noexcept;
 PyObject *unpacker_read_bytes(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) noexcept;
 PyObject *unpacker_tell(PyObject *self, PyObject *unused) noexcept;
+PyObject *unpacker_bytes_needed(PyObject *self, PyObject *unused) noexcept;
 PyObject *unpacker_iternext(PyObject *self) noexcept;
 
 // Parses the one argument of feed and read_bytes: by position or as the

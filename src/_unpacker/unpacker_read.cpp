@@ -296,4 +296,23 @@ PyObject *unpacker_tell(PyObject *self, PyObject *) noexcept {
     return PyLong_FromUnsignedLongLong(as_unpacker(self)->stream_offset);
 }
 
+// Unpacker._bytes_needed(self): how many bytes beyond those fed the value in
+// progress needs at the least, so that a reader which must not read past the
+// value may still read that many at once. Every item the open containers
+// still wait for needs a byte of its own, except the containers that are
+// open themselves (each fills its parent's slot with its own items); the
+// item cut off at the buffer's head needs what its state still lacks. 0
+// when nothing is known (between values, or while recovering from a
+// failure).
+PyObject *unpacker_bytes_needed(PyObject *o, PyObject *) noexcept {
+    const Unpacker *self = as_unpacker(o);
+    const DecodeContext &ctx = self->ctx;
+    if (!self->ready || self->discarding || self->too_deep || ctx.active_routine == nullptr)
+        return PyLong_FromLong(0);
+    const uint64_t own = ctx.depth == 0 ? 1 : ctx.awaited - (ctx.depth - 1);
+    const uint64_t total = (ctx.state != 0 ? ctx.trail : 1) + (own - 1);
+    const uint64_t held = static_cast<uint64_t>(self->buf_tail - self->buf_head);
+    return PyLong_FromUnsignedLongLong(total > held ? total - held : 0);
+}
+
 }  // namespace quelm

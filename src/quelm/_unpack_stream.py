@@ -1,0 +1,259 @@
+"""One value from a stream that cannot seek, never reading past its end.
+
+:func:`quelm.unpack` comes here for pipes, sockets and other streams that
+cannot be positioned back: a byte read past the value would be lost to the
+next reader. A stream with ``peek`` (a buffered reader) is decoded natively
+from what it shows; any other is read item by item (:func:`unpack_exactly`).
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import stat
+import sys
+from typing import IO, Any, Callable, Dict, List, Optional, Tuple, cast
+
+from quelm import _cquelm
+from quelm._cquelm import Unpacker
+from quelm._wire import read_one_value
+from quelm.exceptions import BufferFull, FormatError, OutOfData, StackError, UnpackException
+
+__all__ = ["unpack_exactly", "unpack_peeking"]
+
+# How much one look below a buffered reader's buffer asks for. A pipe gives
+# what it holds (64 KiB by default); a socket what it has received.
+_LOOK_SIZE = 256 * 1024
+
+
+def unpack_exactly(stream: IO[bytes], limit: int, options: Dict[str, Any]) -> Any:
+    """One value from *stream* through the item reader, which reads exactly
+    the value's bytes (or up to the fault that ends it) before decoding."""
+    unpacker = Unpacker(None, **options)
+    unpacker.feed(read_one_value(stream, limit))
+    return unpacker.unpack()
+
+
+class _Replay:
+    """A stream that serves *taken* (bytes already read from *stream*) again
+    before reading on from *stream*."""
+
+    def __init__(self, taken: bytes, stream: IO[bytes]) -> None:
+        self._taken = memoryview(taken)
+        self._stream = stream
+
+    def read(self, n: int = -1) -> bytes:
+        if self._taken:
+            size = len(self._taken) if n < 0 else min(n, len(self._taken))
+            data = bytes(self._taken[:size])
+            self._taken = self._taken[size:]
+            return data
+        return self._stream.read(n)
+
+
+class _Buffered:
+    """Looks at a stream through its ``peek`` and takes through ``read``."""
+
+    def __init__(self, stream: IO[bytes], peek: Callable[[int], bytes]) -> None:
+        self._stream = stream
+        self._peek = peek
+
+    def look(self) -> memoryview:
+        """The bytes the stream shows next, without taking them."""
+        # Its own bytes, whatever a subclass's len() says.
+        return memoryview(self._peek(1))
+
+    def take(self, n: int) -> bytes:
+        return self._stream.read(n)
+
+    def close(self) -> None:
+        pass
+
+
+class _BelowBuffer(_Buffered):
+    """An ``io.BufferedReader`` over a pipe or a stream socket.
+
+    Its ``peek`` shows no more than its buffer, a few KiB, and each round of
+    looking, decoding and reading so little costs a system call and, on a
+    pipe, a wake-up of the writer. Once the value has used the whole buffer,
+    this looks at the bytes the pipe or socket itself holds (without taking
+    them: ``tee`` into a private pipe, or ``MSG_PEEK``) and takes exactly the
+    value's share from the raw stream, whose position is the buffered
+    reader's while its buffer is empty.
+    """
+
+    def __init__(self, stream: IO[bytes], peek: Callable[[int], bytes], raw: Any) -> None:
+        super().__init__(stream, peek)
+        self._raw = raw
+        # Bytes the last look showed of the buffer; -1 once it is empty.
+        self._looked = 0
+
+    def look(self) -> memoryview:
+        if self._looked >= 0:
+            data = super().look()
+            self._looked = len(data)
+            return data
+        return memoryview(self._below())
+
+    def _below(self) -> bytes:
+        raise NotImplementedError
+
+    def take(self, n: int) -> bytes:
+        if self._looked >= 0:
+            data = self._stream.read(n)
+            if n == self._looked:
+                self._looked = -1  # all the buffer held: it is empty now
+            return data
+        parts = []
+        while n > 0:
+            part = self._raw.read(n)
+            if not part:
+                break
+            parts.append(part)
+            n -= len(part)
+        return parts[0] if len(parts) == 1 else b"".join(parts)
+
+
+class _PipeBelow(_BelowBuffer):
+    def __init__(self, stream: IO[bytes], peek: Callable[[int], bytes], raw: Any,
+                 fd: int) -> None:
+        super().__init__(stream, peek, raw)
+        self._fd = fd
+        self._private: Optional[Tuple[int, int]] = None
+
+    def _below(self) -> bytes:
+        if self._private is None:
+            self._private = os.pipe()
+        read_end, write_end = self._private
+        return _cquelm._peek_pipe(self._fd, read_end, write_end, _LOOK_SIZE)
+
+    def close(self) -> None:
+        if self._private is not None:
+            for end in self._private:
+                os.close(end)
+            self._private = None
+
+
+class _SocketBelow(_BelowBuffer):
+    def __init__(self, stream: IO[bytes], peek: Callable[[int], bytes], raw: Any,
+                 sock: Any, flags: int) -> None:
+        super().__init__(stream, peek, raw)
+        self._sock = sock
+        self._flags = flags
+
+    def _below(self) -> bytes:
+        return cast(bytes, self._sock.recv(_LOOK_SIZE, self._flags))
+
+
+def _source(stream: IO[bytes], peek: Callable[[int], bytes]) -> _Buffered:
+    """The way to look at *stream*: below the buffer of a standard buffered
+    reader over a blocking pipe (where the platform can tee) or a stream
+    socket, else through its own ``peek``."""
+    # Exact types only: a subclass may buffer or count in ways of its own.
+    if type(stream) is not io.BufferedReader:
+        return _Buffered(stream, peek)
+    raw = stream.raw
+    if type(raw) is io.FileIO and hasattr(_cquelm, "_peek_pipe"):
+        try:
+            fd = raw.fileno()
+            if stat.S_ISFIFO(os.fstat(fd).st_mode) and os.get_blocking(fd):
+                return _PipeBelow(stream, peek, raw, fd)
+        except (OSError, ValueError):
+            pass
+        return _Buffered(stream, peek)
+    socket = sys.modules.get("socket")
+    if socket is not None and type(raw) is socket.SocketIO:
+        sock: Any = getattr(raw, "_sock", None)
+        if (type(sock) is socket.socket and sock.type == socket.SOCK_STREAM
+                and sock.gettimeout() != 0.0):
+            return _SocketBelow(stream, peek, raw, sock, socket.MSG_PEEK)
+    return _Buffered(stream, peek)
+
+
+# The exceptions that say where the input itself is at fault or ends: the
+# item reader gives the exact account of those (its own message, and the
+# stream left at the fault).
+_INPUT_FAULTS = (OutOfData, FormatError, StackError, BufferFull)
+
+
+def unpack_peeking(stream: IO[bytes], peek: Any, limit: int, options: Dict[str, Any]) -> Any:
+    """One value from a buffered stream that cannot seek, decoded natively
+    from the bytes it shows.
+
+    Each round looks at what the stream holds, lets the decoder resume on
+    it, and then takes from the stream exactly the bytes the value used: all
+    of them while the value goes on, the used part once it is complete.
+    Nothing past the value is ever consumed. If the value cannot be
+    completed this way (the stream ends, the input is at fault, it would
+    exceed *limit*, a hook fails, the stream misbehaves), the bytes taken so
+    far are replayed into the item reader, so the outcome and the stream's
+    final position are those of :func:`unpack_exactly`.
+    """
+    source = _source(stream, peek)
+    try:
+        return _unpack_looking(stream, source, limit, options)
+    finally:
+        source.close()
+
+
+def _unpack_looking(stream: IO[bytes], source: _Buffered, limit: int,
+                    options: Dict[str, Any]) -> Any:
+    unpacker = Unpacker(None, **options)
+    taken: List[bytes] = []
+    consumed = 0
+    failure: Optional[BaseException] = None
+    while True:
+        room = limit - consumed
+        if room <= 0:
+            break
+        data = source.look()
+        if len(data) == 0:
+            break
+        at_limit = len(data) >= room
+        if at_limit:
+            data = data[:room]
+        try:
+            unpacker.feed(data)
+            value = unpacker.unpack()
+        except OutOfData:
+            want = len(data)
+            if at_limit or consumed + want + unpacker._bytes_needed() > limit:
+                # The value will not fit: the item reader stops before the
+                # piece that crosses the limit, so take only the pieces the
+                # decoder has finished, and let it tell the rest.
+                want = unpacker.tell() - consumed
+                at_limit = True
+        except _INPUT_FAULTS:
+            break
+        except Exception as error:  # a hook's or a limit's; decided below
+            failure = error
+            break
+        else:
+            want = unpacker.tell() - consumed
+            got = source.take(want)
+            if len(got) == want:
+                return value
+            taken.append(got)
+            break
+        got = source.take(want)
+        taken.append(got)
+        consumed += len(got)
+        if len(got) != want or at_limit:
+            break
+    # The item reader only calls read().
+    replayed = _Replay(b"".join(taken), stream)
+    replay = cast(IO[bytes], replayed)
+    if failure is None:
+        value = unpack_exactly(replay, limit, options)
+        left = len(replayed._taken)
+        if left:
+            # The stream's read() returned more than asked for: those bytes
+            # are past the value and cannot be put back.
+            raise UnpackException(f"the stream returned {left} byte{'s' * (left != 1)} "
+                                  "more than asked for, past the end of the value")
+        return value
+    # The decoder failed inside a well-formed value; decoding the whole value
+    # again would fail at the same point. Take the rest of the value first,
+    # as the item reader does, then report the first failure.
+    read_one_value(replay, limit)
+    raise failure
