@@ -22,8 +22,12 @@ from quelm.exceptions import BufferFull, FormatError, OutOfData, StackError, Unp
 __all__ = ["unpack_exactly", "unpack_peeking"]
 
 # How much one look below a buffered reader's buffer asks for. A pipe gives
-# what it holds (64 KiB by default); a socket what it has received.
-_LOOK_SIZE = 256 * 1024
+# what it holds (64 KiB unless its owner made it larger); a socket what it
+# has received.
+_LOOK_SIZE = 1024 * 1024
+# fcntl's names for them arrived in Python 3.10; the values are Linux's.
+_F_SETPIPE_SZ = 1031
+_F_GETPIPE_SZ = 1032
 
 
 def unpack_exactly(stream: IO[bytes], limit: int, options: Dict[str, Any]) -> Any:
@@ -124,6 +128,7 @@ class _PipeBelow(_BelowBuffer):
     def _below(self) -> bytes:
         if self._private is None:
             self._private = os.pipe()
+            _match_capacity(self._private[1], self._fd)
         read_end, write_end = self._private
         return _cquelm._peek_pipe(self._fd, read_end, write_end, _LOOK_SIZE)
 
@@ -143,6 +148,19 @@ class _SocketBelow(_BelowBuffer):
 
     def _below(self) -> bytes:
         return cast(bytes, self._sock.recv(_LOOK_SIZE, self._flags))
+
+
+def _match_capacity(private: int, source: int) -> None:
+    """Lets *private* take all that *source* can hold, so that one look sees
+    it all (best effort: a user's pipe allowance may refuse)."""
+    import fcntl
+
+    try:
+        size = fcntl.fcntl(source, _F_GETPIPE_SZ)
+        if size > fcntl.fcntl(private, _F_GETPIPE_SZ):
+            fcntl.fcntl(private, _F_SETPIPE_SZ, size)
+    except OSError:
+        pass
 
 
 def _source(stream: IO[bytes], peek: Callable[[int], bytes]) -> _Buffered:
