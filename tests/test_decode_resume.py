@@ -36,14 +36,25 @@ def test_byte_by_byte_equals_one_shot(kwargs):
     assert out == [unpackb(data, **kwargs)]
 
 
-def test_resumed_tuple_is_exact():
-    data = enc.encode(list(range(1000)))
-    u = Unpacker(use_list=False)
+@pytest.mark.parametrize("use_list", [False, True], ids=["tuple", "list"])
+@pytest.mark.parametrize(
+    "value",
+    [
+        pytest.param(list(range(1000)), id="flat"),
+        # The inner lists open while the outer one waits for its items.
+        pytest.param([[0] * 500, list(range(700)), [[1] * 300]], id="nested"),
+    ],
+)
+def test_resumed_array_is_exact(value, use_list):
+    # Pre-sized from the first 10 bytes, then grown at once from the rest.
+    data = enc.encode(value)
+    u = Unpacker(use_list=use_list)
     u.feed(data[:10])
     assert list(u) == []
     u.feed(data[10:])
     (got,) = list(u)
-    assert type(got) is tuple and got == tuple(range(1000))
+    assert got == unpackb(data, use_list=use_list)
+    assert type(got) is (list if use_list else tuple)
 
 
 @pytest.mark.parametrize(

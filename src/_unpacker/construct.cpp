@@ -265,6 +265,19 @@ PyObject *start_array(const DecodeOptions &o, uint64_t n, uint64_t presize) noex
     return tuple;
 }
 
+PyObject *grow_open_list(PyObject *list, uint64_t capacity) noexcept {
+    PyObject *grown = new_open_list(capacity);
+    if (grown == nullptr)
+        return nullptr;
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    std::memcpy(PySequence_Fast_ITEMS(grown), PySequence_Fast_ITEMS(list),
+                static_cast<size_t>(size) * sizeof(PyObject *));
+    // The items moved: the old list gives up its claim on them.
+    Py_SET_SIZE(list, 0);
+    Py_DECREF(list);
+    return grown;
+}
+
 namespace {
 
 // Dicts larger than this grow as usual: the pre-sizing saves a resize or two

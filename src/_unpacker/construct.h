@@ -183,6 +183,12 @@ PyObject *construct_ext(const DecodeOptions &o, const char *p, uint64_t t) noexc
 // into a tuple. Untracked until finish_container.
 PyObject *start_array(const DecodeOptions &o, uint64_t n, uint64_t presize) noexcept;
 
+// A list from start_array whose `size` slots are all filled, given room for
+// `capacity` items (capacity > size): a new open list holding the same
+// items, the old one released. NULL with an exception set, the old list
+// untouched, on failure.
+PyObject *grow_open_list(PyObject *list, uint64_t capacity) noexcept;
+
 // A new map of n pairs (n >= 1): an empty dict (pre-sized for `presize`
 // pairs where the interpreter allows), or with use_pairs_hook a list with
 // room for `presize` pairs (untracked until finish_container).

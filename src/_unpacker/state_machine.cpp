@@ -311,6 +311,28 @@ QUELM_INLINE int fill_small_dict(const DecodeOptions &o, ContainerFrame *stack, 
     return *item != nullptr ? 1 : -1;
 }
 
+// A list pre-sized from an earlier, shorter part of the input, all of whose
+// slots are filled: makes room at once for as many items as the `at_hand`
+// bytes can still hold, rather than appending them one by one. As when the
+// list was opened, every item awaited elsewhere keeps a byte of its own, so
+// the slots reserved across all open lists never outnumber the bytes at
+// hand. Returns 0 (grown or not), or -1 with an exception set.
+QUELM_NOINLINE int grow_resumed_list(ContainerFrame &fr, uint64_t awaited,
+                                     Py_ssize_t at_hand) noexcept {
+    const uint64_t room = static_cast<uint64_t>(PyList_GET_SIZE(fr.container));
+    const uint64_t own = fr.size - fr.count;
+    const uint64_t others = awaited > own ? awaited - own : 0;
+    if (at_hand <= 0 || static_cast<uint64_t>(at_hand) <= others)
+        return 0;
+    const uint64_t more = static_cast<uint64_t>(at_hand) - others;
+    const uint64_t capacity = fr.size - room <= more ? fr.size : room + more;
+    PyObject *grown = grow_open_list(fr.container, capacity);
+    if (grown == nullptr)
+        return -1;
+    fr.container = grown;
+    return 0;
+}
+
 // Array items go into the pre-sized slots of the list or tuple; small maps
 // that become dicts (not pairs lists) are opened in passing, below the depth
 // limit, and filled at once.
@@ -328,6 +350,13 @@ QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame *stack, uint3
     PyObject **slots = PySequence_Fast_ITEMS(c);
     const bool whole_maps = depth < kMaxDepth && !o.use_pairs_hook;
     uint64_t i = fr.count;
+    if (QUELM_UNLIKELY(i == room) && is_list && room < fr.size) {
+        if (grow_resumed_list(fr, awaited, length - p) < 0)
+            return -1;
+        c = fr.container;
+        slots = PySequence_Fast_ITEMS(c);
+        room = static_cast<uint64_t>(PyList_GET_SIZE(c));
+    }
     int r = 0;
     bool opened = false;  // a map left open by fill_small_dict
     while (i < end && p < length) {
