@@ -177,47 +177,55 @@ def pipe_records(n: int) -> List[Dict[str, Any]]:
     return [{"id": i, "name": "n%d" % i, "ok": i % 2 == 0} for i in range(n)]
 
 
-def time_from_pipe(load: Callable[[Any], Any], encoded: bytes, expected: Any,
-                   repeat: int) -> float:
-    """Median thread CPU time of load(reader) on a buffered pipe that another
-    process fills with *encoded*; each run checks the value and that the
-    byte after it is still there. (A writer thread in this process would
-    contend for the interpreter lock with the reader.)"""
+def time_from_pipe(loads: Dict[str, Tuple[Callable[[Any], Any], bytes]], expected: Any,
+                   repeat: int) -> Dict[str, float]:
+    """Median thread CPU time of each load(reader) on a buffered pipe that
+    another process fills with its encoding, the loaders interleaved run by
+    run; each run checks the value and that the byte after it is still
+    there. (A writer thread in this process would contend for the
+    interpreter lock with the reader.)"""
     import os
     import subprocess
     import tempfile
 
-    with tempfile.NamedTemporaryFile(delete=False) as source:
-        source.write(encoded + b"\x00")
+    sources = {}
+    for name, (_, encoded) in loads.items():
+        with tempfile.NamedTemporaryFile(delete=False) as source:
+            source.write(encoded + b"\x00")
+        sources[name] = source.name
     copy = "import shutil, sys; shutil.copyfileobj(open(sys.argv[1], 'rb'), sys.stdout.buffer)"
-    times = []
+    times: Dict[str, List[float]] = {name: [] for name in loads}
     try:
         for _ in range(repeat):
-            with subprocess.Popen([sys.executable, "-c", copy, source.name],
-                                  stdout=subprocess.PIPE) as writer:
-                reader = writer.stdout
-                assert reader is not None
-                reader.peek(1)  # the writer has started
-                gc.collect()
-                gc.disable()
-                try:
-                    start = time.thread_time()
-                    value = load(reader)
-                    times.append(time.thread_time() - start)
-                finally:
-                    gc.enable()
-                assert value == expected and reader.read() == b"\x00"
+            for name, (load, _) in loads.items():
+                with subprocess.Popen([sys.executable, "-c", copy, sources[name]],
+                                      stdout=subprocess.PIPE) as writer:
+                    reader = writer.stdout
+                    assert reader is not None
+                    reader.peek(1)  # the writer has started
+                    gc.collect()
+                    gc.disable()
+                    try:
+                        start = time.thread_time()
+                        value = load(reader)
+                        times[name].append(time.thread_time() - start)
+                    finally:
+                        gc.enable()
+                    assert value == expected and reader.read() == b"\x00"
     finally:
-        os.unlink(source.name)
-    return statistics.median(times)
+        for path in sources.values():
+            os.unlink(path)
+    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def pipe_rows(repeat: int, scale: int) -> List[Dict[str, Any]]:
     """One value of about 1 MB read from a buffered pipe (reader CPU time);
     returns the rows for --json."""
     data = pipe_records(50_000 // scale)
-    ours = time_from_pipe(quelm.unpack, quelm.packb(data), data, repeat)
-    theirs = time_from_pipe(pickle.load, pickle.dumps(data, protocol=5), data, repeat)
+    medians = time_from_pipe({"quelm": (quelm.unpack, quelm.packb(data)),
+                              "pickle": (pickle.load, pickle.dumps(data, protocol=5))},
+                             data, repeat)
+    ours, theirs = medians["quelm"], medians["pickle"]
     title = "1 MB value from a pipe"
     print(f"{title:30} {'unpack':6} {ours * 1e3:10.2f}  pickle.load {theirs * 1e3:.2f} ms,"
           f" ratio {ours / theirs:.2f} (thread CPU time)")
