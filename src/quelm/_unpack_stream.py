@@ -12,7 +12,7 @@ import io
 import os
 import stat
 import sys
-from typing import IO, Any, Callable, Dict, List, Optional, Tuple, cast
+from typing import IO, Any, Callable, Dict, List, Optional, Tuple, Union, cast
 
 from quelm import _cquelm
 from quelm._cquelm import Unpacker
@@ -21,10 +21,11 @@ from quelm.exceptions import BufferFull, FormatError, OutOfData, StackError, Unp
 
 __all__ = ["unpack_exactly", "unpack_peeking"]
 
-# How much one look below a buffered reader's buffer asks for. A pipe gives
-# what it holds (64 KiB unless its owner made it larger); a socket what it
-# has received.
+# How much one look into a pipe asks for: it gives what it holds (64 KiB
+# unless its owner made it larger), in a bytes object of that size.
 _LOOK_SIZE = 1024 * 1024
+# A socket's look reads what it has received into one buffer of this size.
+_SOCKET_LOOK_SIZE = 256 * 1024
 # fcntl's names for them arrived in Python 3.10; the values are Linux's.
 _F_SETPIPE_SZ = 1031
 _F_GETPIPE_SZ = 1032
@@ -99,7 +100,7 @@ class _BelowBuffer(_Buffered):
             return data
         return memoryview(self._below())
 
-    def _below(self) -> bytes:
+    def _below(self) -> Union[bytes, memoryview]:
         raise NotImplementedError
 
     def take(self, n: int) -> bytes:
@@ -145,9 +146,12 @@ class _SocketBelow(_BelowBuffer):
         super().__init__(stream, peek, raw)
         self._sock = sock
         self._flags = flags
+        # One buffer for every look: what a look shows is copied into the
+        # decoder before the next look overwrites it.
+        self._space = memoryview(bytearray(_SOCKET_LOOK_SIZE))
 
-    def _below(self) -> bytes:
-        return cast(bytes, self._sock.recv(_LOOK_SIZE, self._flags))
+    def _below(self) -> memoryview:
+        return self._space[:self._sock.recv_into(self._space, 0, self._flags)]
 
 
 def _match_capacity(private: int, source: int) -> None:
