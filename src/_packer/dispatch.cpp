@@ -6,7 +6,7 @@
 
 #include "_cquelm/convert.h"
 #include "_cquelm/module.h"
-#include "_typed/pack_typed.h"
+#include "_packer/pack_typed.h"
 
 namespace quelm {
 

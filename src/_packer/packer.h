@@ -37,7 +37,7 @@ struct Packer {
     int autoreset;
     int datetime;
     // Dataclasses, enums, UUIDs, decimals, dates, times and sets packed as
-    // their plain equivalents (src/_typed/pack_typed.h).
+    // their plain equivalents (src/_packer/pack_typed.h).
     int typed;
 };
 

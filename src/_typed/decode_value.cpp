@@ -4,7 +4,7 @@
 
 #include "_cquelm/state.h"
 #include "_typed/decode_mismatch.h"
-#include "_typed/decode_stack.h"
+#include "_cquelm/stack_guard.h"
 #include "_unpacker/construct.h"
 
 #include <cstring>

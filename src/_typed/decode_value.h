@@ -36,7 +36,7 @@ struct TypedState {
     // byte, so containers are pre-sized to at most the bytes left beyond them.
     uint64_t awaited;
     uint32_t depth;              // open containers
-    uintptr_t stack_floor;       // containers open only above it (decode_stack.h)
+    uintptr_t stack_floor;       // containers open only above it (stack_guard.h)
     // After T_MISMATCH: the expected type's label (borrowed from the plan),
     // a description of what was found (owned), and the path segments
     // collected while unwinding, innermost first (owned list).

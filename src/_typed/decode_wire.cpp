@@ -1,7 +1,7 @@
 // Skipping a value on the wire (see decode_wire.h).
 #include "_typed/decode_wire.h"
 
-#include "_typed/decode_stack.h"
+#include "_cquelm/stack_guard.h"
 
 namespace quelm {
 

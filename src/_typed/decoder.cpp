@@ -7,7 +7,7 @@
 #include "_cquelm/module.h"
 #include "_cquelm/state.h"
 #include "_typed/decode_mismatch.h"
-#include "_typed/decode_stack.h"
+#include "_cquelm/stack_guard.h"
 #include "_typed/decode_value.h"
 
 #include <cstddef>

@@ -17,7 +17,7 @@ import datetime
 import sys
 from typing import Optional, Tuple
 
-# Kinds of class, as the core numbers them (src/_typed/pack_plan.h).
+# Kinds of class, as the core numbers them (src/_packer/pack_plan.h).
 NONE = 0
 FIELDS = 1  # dataclass or attrs instance: a map of the named attributes
 VALUE = 2  # Enum member: its _value_

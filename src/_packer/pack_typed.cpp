@@ -1,10 +1,10 @@
 // The writers of typed packing: one per kind of class, walking the class's
 // plan without calling Python code where the bytes can be produced directly.
-#include "_typed/pack_typed.h"
+#include "_packer/pack_typed.h"
 
 #include "_cquelm/state.h"
 #include "_packer/dispatch.h"
-#include "_typed/pack_plan.h"
+#include "_packer/pack_plan.h"
 
 namespace quelm {
 

@@ -1,6 +1,6 @@
-// The stack floor of the calling thread (see decode_stack.h), found once per
+// The stack floor of the calling thread (see stack_guard.h), found once per
 // thread.
-#include "_typed/decode_stack.h"
+#include "_cquelm/stack_guard.h"
 
 #if defined(__linux__) || defined(__FreeBSD__)
 #include <pthread.h>

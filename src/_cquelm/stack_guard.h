@@ -1,9 +1,10 @@
-// How far the typed decoder may recurse on the thread it runs on. It
-// recurses once per open container, up to the nesting limit (1024), which
-// the 8 MiB stacks of ordinary threads hold many times over; a thread made
-// with a small stack (threading.stack_size, or a C library whose threads
-// start with 128 KiB) may not. So each container first checks that a margin
-// of the thread's stack is left, and refuses to open (StackError) otherwise.
+// How far a recursive walk (the typed decoder, the packer's walk) may
+// recurse on the thread it runs on. Each recurses once per open container,
+// up to the nesting limit (1024), which the 8 MiB stacks of ordinary threads
+// hold many times over; a thread made with a small stack
+// (threading.stack_size, or a C library whose threads start with 128 KiB)
+// may not. So each container first checks that a margin of the thread's
+// stack is left, and refuses to open otherwise.
 #pragma once
 
 #include "_cquelm/common.h"

@@ -1,7 +1,7 @@
 // The plan cache of typed packing: describes a class once through
 // quelm._pack_typed.describe and keeps the result, keyed by the class and its
 // version tag (pack_plan.h states the rules).
-#include "_typed/pack_plan.h"
+#include "_packer/pack_plan.h"
 
 #include <structmember.h>
 
