@@ -54,8 +54,11 @@ QUELM_COLD int mismatch(TypedState &s, const char *&p, const PlanNode &n, const 
     return set_mismatch(s, n.label, describe_head(h));
 }
 
-// A decoded value (borrowed) that `n` does not take: named by its repr.
-QUELM_COLD int mismatch_value(TypedState &s, const PlanNode &n, PyObject *value) noexcept {
+namespace {
+
+// A decoded value (borrowed) where `expected` was wanted: named by its type
+// and repr, the repr cut to 80 characters.
+QUELM_COLD int mismatch_repr(TypedState &s, PyObject *expected, PyObject *value) noexcept {
     Ref repr = Ref::steal(PyObject_Repr(value));
     if (!repr)
         return T_ERROR;
@@ -67,8 +70,34 @@ QUELM_COLD int mismatch_value(TypedState &s, const PlanNode &n, PyObject *value)
         if (!repr)
             return T_ERROR;
     }
-    return set_mismatch(s, n.label,
+    return set_mismatch(s, expected,
                         PyUnicode_FromFormat("%s %U", Py_TYPE(value)->tp_name, repr.get()));
+}
+
+}  // namespace
+
+// A decoded value (borrowed) that `n` does not take: named by its repr.
+QUELM_COLD int mismatch_value(TypedState &s, const PlanNode &n, PyObject *value) noexcept {
+    return mismatch_repr(s, n.label, value);
+}
+
+QUELM_COLD int unhashable(TypedState &s, PyObject *expected, PyObject *value, bool key) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError))
+        return T_ERROR;
+    PyErr_Clear();
+    const int st = mismatch_repr(s, expected, value);
+    if (st != T_MISMATCH)
+        return st;
+    return set_mismatch(s, s.expected, PyUnicode_FromFormat(key ? "unhashable %U as a key"
+                                                                : "unhashable %U",
+                                                            s.found));
+}
+
+QUELM_COLD int out_of_range(TypedState &s, const PlanNode &n) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+        return T_ERROR;
+    PyErr_Clear();
+    return set_mismatch(s, n.label, PyUnicode_FromString("a timestamp out of its range"));
 }
 
 // A conversion the type performs itself (an Enum lookup, Decimal, the ISO
@@ -102,8 +131,23 @@ QUELM_COLD int add_segment(TypedState &s, int st, PyObject *segment) noexcept {
 
 
 // A mismatch of a map key: the path stays at the map, the message says so.
+// The segments gathered so far lie inside the key: they name the place in
+// the key instead of extending the map's path.
 QUELM_COLD int as_key(TypedState &s) noexcept {
-    PyObject *found = PyUnicode_FromFormat("%U as a key", s.found);
+    PyObject *found;
+    if (s.segments == nullptr) {
+        found = PyUnicode_FromFormat("%U as a key", s.found);
+    } else {
+        Ref inside = Ref::steal(mismatch_path(s));
+        if (!inside)
+            return T_ERROR;
+        Py_CLEAR(s.segments);
+        // "$[1]" names the place from the key's own start: "str at [1] of a key".
+        Ref place = Ref::steal(PyUnicode_Substring(inside.get(), 1, PY_SSIZE_T_MAX));
+        if (!place)
+            return T_ERROR;
+        found = PyUnicode_FromFormat("%U at %U of a key", s.found, place.get());
+    }
     return set_mismatch(s, s.expected, found);
 }
 

@@ -23,10 +23,21 @@ QUELM_COLD int mismatch_value(TypedState &s, const PlanNode &n, PyObject *value)
 // (ValueError, ArithmeticError): a mismatch. Any other exception: T_ERROR.
 QUELM_COLD int refused_value(TypedState &s, const PlanNode &n, PyObject *value) noexcept;
 
+// Hashing `value` (borrowed), a key (`key`) or set item built from the wire,
+// raised TypeError: a list or dict where Any takes a key, a Decimal
+// signalling NaN. A mismatch against `expected` (a label the plan owns);
+// any other exception: T_ERROR.
+QUELM_COLD int unhashable(TypedState &s, PyObject *expected, PyObject *value, bool key) noexcept;
+
+// A timestamp whose instant the datetime type cannot hold (OverflowError
+// while building it): a mismatch; any other exception: T_ERROR.
+QUELM_COLD int out_of_range(TypedState &s, const PlanNode &n) noexcept;
+
 // A required field absent from its map; the path ends at the field.
 QUELM_COLD int missing_field(TypedState &s, const PlanField &f) noexcept;
 
-// A mismatch of a map key: the path stays at the map, the message says so.
+// A mismatch of a map key: the path stays at the map, the message says so
+// (and where inside the key, for a key that is a container).
 QUELM_COLD int as_key(TypedState &s) noexcept;
 
 // Add the segment (borrowed str, or an index) to the path of a mismatch

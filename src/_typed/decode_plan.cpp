@@ -47,7 +47,8 @@ int load_constants() noexcept {
     Ref time_iso = Ref::steal(PyObject_GetAttrString(time_type.get(), "fromisoformat"));
     Ref int_name = Ref::steal(PyUnicode_InternFromString("int"));
     Ref is_safe_name = Ref::steal(PyUnicode_InternFromString("is_safe"));
-    if (!date_iso || !time_iso || !int_name || !is_safe_name)
+    Ref any_label = Ref::steal(PyUnicode_InternFromString("Any"));
+    if (!date_iso || !time_iso || !int_name || !is_safe_name || !any_label)
         return -1;
     g_typed.safe_uuid_unknown = unknown.release();
     g_typed.decimal_type = decimal_type.release();
@@ -55,6 +56,7 @@ int load_constants() noexcept {
     g_typed.time_fromisoformat = time_iso.release();
     g_typed.int_name = int_name.release();
     g_typed.is_safe_name = is_safe_name.release();
+    g_typed.any_label = any_label.release();
     g_typed.uuid_type = uuid_type.release();  // last: it marks the set complete
     return 0;
 }

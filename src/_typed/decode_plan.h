@@ -119,6 +119,7 @@ struct TypedConstants {
     PyObject *time_fromisoformat;
     PyObject *int_name;           // "int", the UUID slot
     PyObject *is_safe_name;       // "is_safe", the UUID slot
+    PyObject *any_label;          // "Any", what maps inside Any values expect as keys
 };
 
 extern TypedConstants g_typed;

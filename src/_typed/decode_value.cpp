@@ -94,6 +94,12 @@ QUELM_NOINLINE int decode_array(TypedState &s, const char *&p, uint32_t kind, ui
         int r;
         if (is_set) {
             r = PySet_Add(c, item);
+            if (QUELM_UNLIKELY(r < 0)) {
+                st = unhashable(s, s.plan->nodes[item_node].label, item, false);
+                Py_DECREF(item);
+                Py_DECREF(c);
+                return at_index(s, st, i);
+            }
             Py_DECREF(item);
         } else if (tuple_now) {
             PyTuple_SET_ITEM(c, static_cast<Py_ssize_t>(i), item);
@@ -158,17 +164,27 @@ QUELM_NOINLINE int decode_dict(TypedState &s, const char *&p, uint32_t key_node,
             return st;
         }
         if (key_node == UINT32_MAX) {
+            if (QUELM_LIKELY(PyUnicode_CheckExact(key))) {
+                if (add_map_pair(s.options, d.get(), i, key, value) < 0)
+                    return T_ERROR;
+                continue;
+            }
+            // Held past the call, which steals it, to name it if it cannot be hashed.
+            Ref held = Ref::borrow(key);
             if (add_map_pair(s.options, d.get(), i, key, value) < 0)
-                return T_ERROR;
+                return unhashable(s, g_typed.any_label, held.get(), true);
             continue;
         }
         if (PyUnicode_CheckExact(key) && !PyUnicode_CHECK_INTERNED(key))
             PyUnicode_InternInPlace(&key);
         const int r = PyDict_SetItem(d.get(), key, value);
-        Py_DECREF(key);
         Py_DECREF(value);
-        if (r < 0)
-            return T_ERROR;
+        if (QUELM_UNLIKELY(r < 0)) {
+            st = unhashable(s, s.plan->nodes[key_node].label, key, true);
+            Py_DECREF(key);
+            return st;
+        }
+        Py_DECREF(key);
     }
     --s.depth;
     *out = d.release();
@@ -634,6 +650,8 @@ int decode_head(TypedState &s, const char *&p, uint32_t index, const Head &h,
         if (h.family != W_TIMESTAMP)
             return mismatch(s, p, node, h);
         o = construct_ext(s.datetime_options, h.data, h.n + 1);
+        if (QUELM_UNLIKELY(o == nullptr))
+            return out_of_range(s, node);
         break;
     default:
         PyErr_Format(PyExc_RuntimeError, "Invalid plan node kind: %u", node.kind);

@@ -10,8 +10,10 @@ a list of nodes, each a tuple the native ``_TypedPlan`` reads::
 indices into the same list, so a recursive dataclass is a cycle of indices,
 not a recursion. ``label`` names the type in error messages.
 
-Plans are cached by type, so building a second ``Decoder`` for a type shares
-the first one's plan.
+Plans are cached by the identity of the type (and of every class and
+argument inside it), so building a second ``Decoder`` for the same type
+shares the first one's plan, and a class that merely compares equal to
+another never does.
 """
 
 from __future__ import annotations
@@ -21,6 +23,8 @@ import dataclasses
 import datetime
 import decimal
 import enum
+import inspect
+import operator
 import sys
 import types
 import typing
@@ -91,22 +95,48 @@ for _module in (typing, sys.modules.get("typing_extensions")):
         if _module is not None and hasattr(_module, _name):
             _REQUIRED_WRAPPERS += (getattr(_module, _name),)
 
+# The pseudo-fields of InitVar annotations, and the default the generated
+# __init__ gives a field with a default_factory.
+_INITVAR = getattr(dataclasses, "_FIELD_INITVAR", object())
+_FACTORY = getattr(dataclasses, "_HAS_DEFAULT_FACTORY", object())
+
 _CACHE_LIMIT = 512
-_plans: Dict[Any, Any] = {}
+_plans: Dict[Any, Tuple[Any, Any]] = {}
+
+
+def _identity(tp: Any) -> Any:
+    """A key naming *tp* by the identities of what it is made of: the alias
+    type, its origin and, in turn, its arguments. Never equality, which a
+    metaclass may define as it likes."""
+    origin = typing.get_origin(tp)
+    if origin is None:
+        return id(tp)
+    return (id(type(tp)), id(origin), tuple(_identity(a) for a in typing.get_args(tp)))
+
+
+def _same(a: Any, b: Any) -> bool:
+    """Whether *a* and *b* are the same type, object for object."""
+    if a is b:
+        return True
+    origin = typing.get_origin(a)
+    if origin is None or type(a) is not type(b) or typing.get_origin(b) is not origin:
+        return False
+    if getattr(a, "_name", None) != getattr(b, "_name", None):
+        return False
+    args_a, args_b = typing.get_args(a), typing.get_args(b)
+    return len(args_a) == len(args_b) and all(map(_same, args_a, args_b))
 
 
 def plan_for(tp: Any) -> Any:
     """The native plan of *tp* (cached), or TypeError naming what it cannot take."""
-    try:
-        return _plans[tp]
-    except KeyError:
-        pass
-    except TypeError:  # an unhashable annotation: compiled every time
-        return _Compiler().build(tp)
+    key = _identity(tp)
+    entry = _plans.get(key)
+    if entry is not None and _same(entry[0], tp):
+        return entry[1]
     plan = _Compiler().build(tp)
     if len(_plans) >= _CACHE_LIMIT:
         _plans.clear()
-    _plans[tp] = plan
+    _plans[key] = (tp, plan)  # the entry keeps alive every object its key names
     return plan
 
 
@@ -157,6 +187,94 @@ def _substitute(hint: Any, mapping: Dict[Any, Any]) -> Any:
     return hint
 
 
+def _unwrap(tp: Any) -> Any:
+    """*tp* without the wrappers that change nothing on the wire: NewType,
+    Annotated, Required and its kin."""
+    while True:
+        supertype = getattr(tp, "__supertype__", None)
+        if supertype is not None:
+            tp = supertype
+        elif typing.get_origin(tp) is typing.Annotated or \
+                typing.get_origin(tp) in _REQUIRED_WRAPPERS:
+            tp = typing.get_args(tp)[0]
+        else:
+            return tp
+
+
+def _union_members(args: Tuple[Any, ...]) -> List[Any]:
+    """The members of a union, with the unions nested inside it (through
+    Annotated, NewType, Optional) flattened into it."""
+    members: List[Any] = []
+    for arg in map(_unwrap, args):
+        if typing.get_origin(arg) in _UNION_TYPES:
+            members.extend(_union_members(typing.get_args(arg)))
+        else:
+            members.append(arg)
+    return members
+
+
+def _own_annotations(cls: Any) -> Dict[str, Any]:
+    get = getattr(inspect, "get_annotations", None)
+    return get(cls) if get is not None else cls.__dict__.get("__annotations__", {})
+
+
+def _record_hints(tp: Any, cls: Any) -> Dict[str, Any]:
+    """The annotations of the record class *cls*, given as *tp*, with every
+    type variable bound: those of *cls* by the arguments of *tp* (``Box[int]``),
+    those of its generic bases by the arguments each subclass gave them
+    (``class IntBox(Box[int])``); unbound ones become Any. An InitVar stands
+    for the type it wraps."""
+    bindings = {id(cls): dict(zip(getattr(cls, "__parameters__", ()), typing.get_args(tp)))}
+    for klass in cls.__mro__:
+        mapping = bindings.get(id(klass), {})
+        for base in klass.__dict__.get("__orig_bases__", ()):
+            origin = typing.get_origin(base)
+            if origin is not None and id(origin) not in bindings:
+                params = getattr(origin, "__parameters__", ())
+                bindings[id(origin)] = {p: _substitute(a, mapping)
+                                        for p, a in zip(params, typing.get_args(base))}
+    bound = {}
+    for name, hint in _hints(cls).items():
+        # The class that declares the field decides what its variables mean.
+        owner = next((k for k in cls.__mro__ if name in _own_annotations(k)), cls)
+        if isinstance(hint, dataclasses.InitVar):
+            hint = hint.type
+        bound[name] = _substitute(hint, bindings.get(id(owner), {}))
+    return bound
+
+
+def _generated_init(cls: Any, positional: List[Any], keyword: List[Any]) -> bool:
+    """Whether *cls*'s ``__init__`` is, as far as can be proven, the one the
+    dataclass decorator wrote: compiled from text and taking exactly the init
+    fields, in their order, each with the field's own default object. Only
+    then does passing every field by position, defaults filled in here, do
+    what ``cls(**fields)`` does."""
+    init = getattr(cls, "__init__", None)  # a subclass's may be its base's
+    code = getattr(init, "__code__", None)
+    if code is None or code.co_filename != "<string>" or code.co_posonlyargcount:
+        return False
+    if code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS):
+        return False
+    names = [f.name for f in positional + keyword]
+    if (code.co_argcount, code.co_kwonlyargcount) != (1 + len(positional), len(keyword)) or \
+            list(code.co_varnames[1:1 + len(names)]) != names:
+        return False
+
+    def default(f: Any) -> Any:
+        return _FACTORY if f.default is dataclasses.MISSING else f.default
+
+    def given(f: Any) -> bool:
+        return f.default is not dataclasses.MISSING or \
+            f.default_factory is not dataclasses.MISSING
+
+    want = [default(f) for f in positional if given(f)]
+    got = list(init.__defaults__ or ())
+    want_kw = {f.name: default(f) for f in keyword if given(f)}
+    got_kw = init.__kwdefaults__ or {}
+    return len(got) == len(want) and all(map(operator.is_, got, want)) and \
+        got_kw.keys() == want_kw.keys() and all(got_kw[k] is want_kw[k] for k in want_kw)
+
+
 def _hints(cls: Any) -> Dict[str, Any]:
     """Annotations of *cls* with string and forward references resolved; the
     class's own name resolves to itself even when it is defined in a function."""
@@ -177,7 +295,29 @@ class _Compiler:
 
     def build(self, tp: Any) -> Any:
         root = self.node(tp)
+        for kind, label, _, child, *_ in self.nodes:
+            if kind in (SET, FROZENSET, DICT) and self.never_hashable(child, set()):
+                raise TypeError(f"Decoder cannot decode into {label}: its "
+                                f"{'keys' if kind == DICT else 'items'}, "
+                                f"{self.nodes[child][1]}, can never be hashed")
         return _cquelm._TypedPlan(self.nodes, root)
+
+    def never_hashable(self, index: int, seen: set) -> bool:
+        """Whether no value node *index* decodes can be hashed (a list, a dict,
+        a dataclass without __hash__, a tuple holding one of them)."""
+        kind, _, cls, _, _, fields, extra, _ = self.nodes[index]
+        if kind in (LIST, SET, DICT, BYTEARRAY, TYPEDDICT):
+            return True
+        if kind == RECORD:
+            return getattr(cls, "__hash__", None) is None
+        if index in seen:  # a recursive named tuple: decided elsewhere
+            return False
+        seen.add(index)
+        if kind == UNION:
+            return all(self.never_hashable(m, seen) for m in set(extra) if m != -1)
+        items = extra if kind == TUPLE_FIXED else [f[2] for f in fields] \
+            if kind == NAMEDTUPLE else ()
+        return any(self.never_hashable(i, seen) for i in items)
 
     # -- nodes -----------------------------------------------------------------
 
@@ -271,6 +411,7 @@ class _Compiler:
     def union(self, tp: Any, args: Tuple[Any, ...]) -> int:
         # Literal members merge into one, so Literal["a"] | Literal["b"] is
         # one set of values rather than two members on the same family.
+        args = tuple(_union_members(args))
         if any(a is Any or a is object for a in args):  # Optional[Any] is Any
             return self.new(ANY, tp, ALL_FAMILIES)
         literals = [a for a in args if typing.get_origin(a) is typing.Literal]
@@ -359,9 +500,7 @@ class _Compiler:
         index = self.reserve_class(tp, F_MAP)
         if cls is not tp:
             self.generics[tp] = index
-        hints = _hints(cls)
-        mapping = dict(zip(getattr(cls, "__parameters__", ()), typing.get_args(tp)))
-        hints = {name: _substitute(hint, mapping) for name, hint in hints.items()}
+        hints = _record_hints(tp, cls)
         if dataclasses.is_dataclass(cls):
             mode, fields = self.dataclass_fields(cls, hints)
         else:
@@ -370,16 +509,17 @@ class _Compiler:
         return index
 
     def dataclass_fields(self, tp: Any, hints: Dict[str, Any]) -> Tuple[int, List[Any]]:
-        # The generated __init__ is compiled from text; one written in the
-        # class body keeps the class's own file.
-        init_code = getattr(tp.__dict__.get("__init__"), "__code__", None)
-        generated = init_code is not None and init_code.co_filename == "<string>"
-        mode = CALL_ALL if generated else CALL_PRESENT
-        positional: List[Any] = []
-        keyword: List[Any] = []
-        for f in dataclasses.fields(tp):
-            if not f.init:
-                continue
+        # The parameters of the generated __init__: the init fields and the
+        # InitVars (passed to __init__, never stored), in declaration order,
+        # the keyword-only ones last.
+        stored = {id(f) for f in dataclasses.fields(tp)}
+        params = [f for f in tp.__dataclass_fields__.values()
+                  if f.init and (id(f) in stored or getattr(f, "_field_type", None) is _INITVAR)]
+        positional = [f for f in params if getattr(f, "kw_only", False) is not True]
+        keyword = [f for f in params if getattr(f, "kw_only", False) is True]
+        mode = CALL_ALL if _generated_init(tp, positional, keyword) else CALL_PRESENT
+        entries: List[Any] = []
+        for f in positional + keyword:
             flags = 0
             default = factory = None
             if f.default is not dataclasses.MISSING:
@@ -390,13 +530,11 @@ class _Compiler:
                 factory = f.default_factory
             else:
                 flags |= FIELD_REQUIRED
-            kw_only = getattr(f, "kw_only", False) is True
-            if kw_only or mode == CALL_PRESENT:
+            if getattr(f, "kw_only", False) is True or mode == CALL_PRESENT:
                 flags |= FIELD_KEYWORD
-            entry = (f.name, f.name, self.node(hints.get(f.name, Any)), default, factory,
-                     flags)
-            (keyword if flags & FIELD_KEYWORD else positional).append(entry)
-        return mode, positional + keyword
+            entries.append((f.name, f.name, self.node(hints.get(f.name, Any)), default, factory,
+                            flags))
+        return mode, entries
 
     def attrs_fields(self, tp: Any, hints: Dict[str, Any]) -> List[Any]:
         fields = []
