@@ -291,7 +291,8 @@ class _Compiler:
         self.masks: List[Tuple[int, int]] = []
         self.memo: Dict[int, int] = {}
         self.keep: List[Any] = []  # keeps memo keys alive while compiling
-        self.generics: Dict[Any, int] = {}  # generic records by their (equal) aliases
+        # generic records by their aliases' identities: Tree[int] inside Tree[int]
+        self.generics: Dict[Any, Tuple[Any, int]] = {}
 
     def build(self, tp: Any) -> Any:
         root = self.node(tp)
@@ -494,12 +495,13 @@ class _Compiler:
     def record(self, tp: Any) -> int:
         """A dataclass or attrs class, or a generic one with its arguments
         (``Box[int]``: the class's type variables replaced in its fields)."""
-        if tp in self.generics:  # Tree[int] inside Tree[int]
-            return self.generics[tp]
+        known = self.generics.get(_identity(tp))
+        if known is not None and _same(known[0], tp):
+            return known[1]
         cls = typing.get_origin(tp) or tp
         index = self.reserve_class(tp, F_MAP)
         if cls is not tp:
-            self.generics[tp] = index
+            self.generics[_identity(tp)] = (tp, index)
         hints = _record_hints(tp, cls)
         if dataclasses.is_dataclass(cls):
             mode, fields = self.dataclass_fields(cls, hints)
