@@ -14,6 +14,8 @@ import pytest
 
 from quelm import Decoder, ValidationError, packb
 
+from _leaks import assert_no_growth, loops
+
 T = TypeVar("T")
 
 
@@ -206,3 +208,13 @@ def test_plans_kept_apart_by_identity(wrap, shape):
     data = packb(shape({"v": "s"}))
     assert refused(Decoder(wrap(first)), data)[1].endswith("expected int, found str")
     assert Decoder(wrap(second)).decode(data) == shape(second("s"))
+
+
+@pytest.mark.parametrize("decoder, data", [
+    (Decoder(Dict[Any, List[int]]), b"\x82\x01\x90\x91\x01\x90"),
+    (Decoder(Any, strict_map_key=False), b"\x82\x01\x90\x91\x01\x90"),
+    (Decoder(Set[Decimal]), packb(["1", "sNaN"])), (Decoder(List[datetime]), b"\x91" + far(2**62)),
+    (Decoder(Dict[Tuple[int, int], str]), b"\x82\x92\x01\x02\xa1v\x92\x01\xa1x\xa1v"),
+])
+def test_refusals_leak_nothing(decoder, data, pytestconfig):
+    assert_no_growth(lambda: refused(decoder, data), loops(pytestconfig) // 4)
