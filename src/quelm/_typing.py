@@ -214,8 +214,14 @@ def _union_members(args: Tuple[Any, ...]) -> List[Any]:
 
 
 def _own_annotations(cls: Any) -> Dict[str, Any]:
-    get = getattr(inspect, "get_annotations", None)
-    return get(cls) if get is not None else cls.__dict__.get("__annotations__", {})
+    """The annotations *cls* declares itself (not those it inherits)."""
+    own = cls.__dict__.get("__annotations__")
+    if own is None and hasattr(inspect, "get_annotations"):  # made on demand
+        try:
+            own = inspect.get_annotations(cls)
+        except NameError:
+            own = None
+    return own or {}
 
 
 def _record_hints(tp: Any, cls: Any) -> Dict[str, Any]:
@@ -311,7 +317,7 @@ class _Compiler:
             return True
         if kind == RECORD:
             return getattr(cls, "__hash__", None) is None
-        if index in seen:  # a recursive named tuple: decided elsewhere
+        if index in seen:  # a named tuple holding itself: its other items decide
             return False
         seen.add(index)
         if kind == UNION:
