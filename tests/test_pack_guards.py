@@ -113,3 +113,65 @@ def test_invalid_timestamp_ext_refused(data, tmp_path, capsys):
 @pytest.mark.parametrize("data", [bytes(4), b"\x3b\x9a\xc9\xff" + bytes(4), b"\x3b\x9a\xc9\xff" + bytes(8)])
 def test_valid_timestamp_ext_packs(data):
     assert isinstance(unpackb(packb(ExtType(-1, data))), Timestamp)
+
+
+# A thread with a small stack packs values nested up to the budget: each
+# packs, or is refused with ValueError, and the process never crashes.
+SMALL_STACK = r"""
+import dataclasses, sys, threading
+from typing import Any
+import quelm
+
+@dataclasses.dataclass
+class Node:
+    child: Any
+
+class Items(list):  # walked by iteration
+    pass
+
+MAKE = {"list": lambda v: [v], "dict": lambda v: {"k": v}, "sub": lambda v: Items([v]),
+        "typed": Node}
+
+def nest(kind, depth):
+    v = 0
+    for _ in range(depth):
+        v = MAKE[kind](v)
+    return v
+
+def run():
+    packer = quelm.Packer(typed=True, autoreset=False)
+    for kind in MAKE:
+        for depth in (5, 800, 1000):
+            value = nest(kind, depth)
+            try:
+                packer.pack(value)
+            except ValueError as e:
+                print(kind, depth, str(e) if not packer.bytes() else "left bytes")
+                continue
+            same = packer.bytes() == EXPECTED[kind, depth]
+            packer.reset()
+            print(kind, depth, "packed" if same else "differs")
+
+EXPECTED = {(k, d): quelm.packb(nest(k, d), typed=True) for k in MAKE for d in (5, 800, 1000)}
+threading.stack_size(int(sys.argv[1]))
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+"""
+
+
+@pytest.mark.parametrize("stack", [128 << 10, 256 << 10])
+def test_small_thread_stack_refuses_deep_values(stack):
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", SMALL_STACK, str(stack)], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    outcomes = {tuple(line.split(" ", 2)[:2]): line.split(" ", 2)[2]
+                for line in done.stdout.splitlines()}
+    assert len(outcomes) == 12
+    message = "recursion limit exceeded: the value nests too deeply for this thread's stack"
+    assert set(outcomes.values()) <= {"packed", message}
+    assert all(outcomes[kind, "5"] == "packed" for kind in ("list", "dict", "sub", "typed"))
+    assert outcomes["typed", "1000"] == message
