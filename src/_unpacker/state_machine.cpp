@@ -280,8 +280,9 @@ QUELM_INLINE int fill_dict(const DecodeOptions &o, ContainerFrame &fr, const uns
 // as stack[depth] with `depth`, `awaited`, `p` and `q` where the machine
 // would have them: 0 when it waits for an item that is not simple or not at
 // hand, -1 on failure (exception set; `q` at the failed item's last byte,
-// or at the header when the dict could not be made; a failing object_hook
-// leaves the map closed, `q` at its last byte).
+// or at the header when the dict could not be made, which is then pushed
+// without a container as the machine pushes it, so that recovery skips its
+// pairs; a failing object_hook leaves the map closed, `q` at its last byte).
 QUELM_INLINE int fill_small_dict(const DecodeOptions &o, ContainerFrame *stack, uint32_t &depth,
                                  const unsigned char *d, Py_ssize_t length, Py_ssize_t &p,
                                  Py_ssize_t &q, uint64_t &awaited, PyObject **item) noexcept {
@@ -294,8 +295,11 @@ QUELM_INLINE int fill_small_dict(const DecodeOptions &o, ContainerFrame *stack, 
         room <= 0 ? 0 : (static_cast<uint64_t>(room) < n ? static_cast<uint64_t>(room) : n);
     q = p;
     PyObject *c = start_map(o, n, presize);
-    if (c == nullptr)
+    if (c == nullptr) {
+        stack[depth] = ContainerFrame{nullptr, n, 0, MAP_KEY, nullptr};
+        depth += 1;
         return -1;
+    }
     // The frame is pushed only if the map stays open.
     ContainerFrame fr{c, n, 0, MAP_KEY, nullptr};
     awaited += 2 * n;
