@@ -192,10 +192,14 @@ QUELM_INLINE PyObject *find_position_key(const unsigned char *d, Py_ssize_t p, u
 }
 
 // Keeps `key` (borrowed) as the key at position pos, when it is one a later
-// find_position_key may return: an interned, compact ASCII str.
+// find_position_key may return: an interned, compact ASCII str decoded from
+// ASCII bytes. The table serves calls under every option set, so it holds
+// no key that an error handler made of invalid bytes: a strict call must
+// still see those bytes fail.
 QUELM_INLINE void remember_position_key(uint64_t pos, uint64_t word, PyObject *key) noexcept {
-    if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key) ||
-        !PyUnicode_IS_COMPACT_ASCII(key))
+    constexpr uint64_t kKeyHighBits = 0x0080808080808080ull;  // the bytes after the header
+    if ((word & kKeyHighBits) != 0 || !PyUnicode_CheckExact(key) ||
+        !PyUnicode_CHECK_INTERNED(key) || !PyUnicode_IS_COMPACT_ASCII(key))
         return;
     PositionKey &slot = g_position_keys[pos];
     PyObject *old = slot.key;
