@@ -150,3 +150,63 @@ def test_bytes_needed_never_overshoots(value, data):
     needed = unpacker._bytes_needed()
     assert needed <= len(packed) - cut
     assert needed >= 1 or cut == 0
+
+
+NO_SPARE_FD = r"""
+import os, resource, sys
+import quelm
+value = ["x" * 100] * 200  # more than the buffered reader's buffer
+read_end, write_end = os.pipe()
+os.write(write_end, quelm.packb(value) + quelm.packb("next"))
+os.close(write_end)
+stream = open(read_end, "rb")
+resource.setrlimit(resource.RLIMIT_NOFILE,
+                   (max(map(int, os.listdir("/proc/self/fd"))) + 1,
+                    resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+held = []
+try:
+    while True:
+        held.append(os.open(os.devnull, os.O_RDONLY))
+except OSError:
+    pass
+print(quelm.unpack(stream) == value, quelm.unpack(stream), stream.read())
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="looks below the buffer on Linux")
+def test_pipe_without_a_spare_descriptor_loses_nothing():
+    import subprocess
+
+    done = subprocess.run([sys.executable, "-c", NO_SPARE_FD], capture_output=True, text=True,
+                          timeout=60)
+    assert (done.stdout, done.stderr) == ("True next b''\n", "")
+
+
+def test_socket_timeout_mid_value_refuses_the_rest():
+    # The timeout fires once part of the value is taken: when the rest
+    # arrives, no call may read it as values of their own.
+    import time
+
+    data = quelm.packb(["y" * 100] * 2000) + quelm.packb("next")
+    ours, theirs = socket.socketpair()
+    ours.settimeout(0.2)
+
+    def write():
+        theirs.sendall(data[:50_000])
+        time.sleep(0.6)
+        theirs.sendall(data[50_000:])
+        theirs.close()
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    stream = ours.makefile("rb")
+    try:
+        with pytest.raises(socket.timeout):
+            quelm.unpack(stream)
+        writer.join()
+        for _ in range(3):
+            with pytest.raises(OSError, match="cannot read from timed out object"):
+                quelm.unpack(stream)
+    finally:
+        stream.close()
+        ours.close()
