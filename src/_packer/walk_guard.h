@@ -16,14 +16,25 @@
 
 namespace quelm {
 
+// How far below its start the outermost walk goes before it looks up the
+// floor: some 25 levels of lists, 10 of records.
 inline constexpr uintptr_t kFreeWalk = 4 * 1024;
 
-// Where the calling function's frames are on the stack. A local's address,
-// as the frame address would make every function of the walk keep a frame
-// pointer, which costs more than the guard itself.
-#define QUELM_STACK_HERE(name)  \
-    char name##_probe;          \
-    const auto name = reinterpret_cast<uintptr_t>(&name##_probe)
+// The stack pointer where it can be read in one instruction; elsewhere the
+// frame address, which makes each function of the walk keep a frame
+// pointer. (A local's address would do on the stack, but a sanitizer may
+// move locals to the heap.)
+QUELM_INLINE uintptr_t stack_here() noexcept {
+    uintptr_t sp;
+#if defined(__x86_64__)
+    __asm__("mov %%rsp, %0" : "=r"(sp));
+#elif defined(__aarch64__)
+    __asm__("mov %0, sp" : "=r"(sp));
+#else
+    sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#endif
+    return sp;
+}
 
 // Walks running now, in any thread or Packer.
 extern int g_running_walks;
@@ -32,8 +43,7 @@ extern int g_running_walks;
 class StackWalk {
 public:
     explicit StackWalk(Packer *self) noexcept {
-        QUELM_STACK_HERE(here);
-        self->stack_limit = here - kFreeWalk;
+        self->stack_limit = stack_here() - kFreeWalk;
         if (QUELM_UNLIKELY(g_running_walks++ != 0))
             self->stack_limit = stack_floor();
     }
@@ -45,8 +55,7 @@ public:
 // Whether the frames here are below the limit, where a container or record
 // may open only after enter_floor.
 QUELM_INLINE bool past_limit(const Packer *self) noexcept {
-    QUELM_STACK_HERE(here);
-    return here < self->stack_limit;
+    return stack_here() < self->stack_limit;
 }
 
 // Past the free part of the walk: the thread's stack floor becomes the limit
