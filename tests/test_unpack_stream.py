@@ -152,24 +152,22 @@ def test_bytes_needed_never_overshoots(value, data):
     assert needed >= 1 or cut == 0
 
 
+
+# The private pipe cannot be made: the reader's own peek goes on, losing nothing.
 NO_SPARE_FD = r"""
-import os, resource, sys
-import quelm
-value = ["x" * 100] * 200  # more than the buffered reader's buffer
+import os, resource, quelm
 read_end, write_end = os.pipe()
-os.write(write_end, quelm.packb(value) + quelm.packb("next"))
+os.write(write_end, quelm.packb(["x" * 100] * 200) + quelm.packb("next"))
 os.close(write_end)
 stream = open(read_end, "rb")
-resource.setrlimit(resource.RLIMIT_NOFILE,
-                   (max(map(int, os.listdir("/proc/self/fd"))) + 1,
-                    resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
-held = []
+limit = max(map(int, os.listdir("/proc/self/fd"))) + 1
+resource.setrlimit(resource.RLIMIT_NOFILE, (limit, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 try:
-    while True:
-        held.append(os.open(os.devnull, os.O_RDONLY))
-except OSError:
+    for _ in range(limit):
+        os.open(os.devnull, os.O_RDONLY)  # held until the end
+except OSError:  # every descriptor is taken
     pass
-print(quelm.unpack(stream) == value, quelm.unpack(stream), stream.read())
+print(len(quelm.unpack(stream)), quelm.unpack(stream), stream.read())
 """
 
 
@@ -179,34 +177,23 @@ def test_pipe_without_a_spare_descriptor_loses_nothing():
 
     done = subprocess.run([sys.executable, "-c", NO_SPARE_FD], capture_output=True, text=True,
                           timeout=60)
-    assert (done.stdout, done.stderr) == ("True next b''\n", "")
+    assert (done.stdout, done.stderr) == ("200 next b''\n", "")
 
 
 def test_socket_timeout_mid_value_refuses_the_rest():
-    # The timeout fires once part of the value is taken: when the rest
-    # arrives, no call may read it as values of their own.
+    # Once part of the value is taken, no later call reads its rest as values.
     import time
 
     data = quelm.packb(["y" * 100] * 2000) + quelm.packb("next")
     ours, theirs = socket.socketpair()
     ours.settimeout(0.2)
-
-    def write():
-        theirs.sendall(data[:50_000])
-        time.sleep(0.6)
-        theirs.sendall(data[50_000:])
-        theirs.close()
-
-    writer = threading.Thread(target=write)
+    writer = threading.Thread(target=lambda: (theirs.sendall(data[:50_000]), time.sleep(0.6),
+                                              theirs.sendall(data[50_000:]), theirs.close()))
     writer.start()
-    stream = ours.makefile("rb")
-    try:
+    with ours, ours.makefile("rb") as stream:
         with pytest.raises(socket.timeout):
             quelm.unpack(stream)
         writer.join()
         for _ in range(3):
             with pytest.raises(OSError, match="cannot read from timed out object"):
                 quelm.unpack(stream)
-    finally:
-        stream.close()
-        ours.close()
