@@ -20,17 +20,6 @@ QUELM_COLD int raise_runtime_error(const char *message) noexcept {
     return -1;
 }
 
-int g_running_walks = 0;
-
-int enter_floor(Packer *self) noexcept {
-    const uintptr_t floor = stack_floor();
-    if (stack_exhausted(floor))
-        return raise_value_error(
-            "recursion limit exceeded: the value nests too deeply for this thread's stack");
-    self->stack_limit = floor;
-    return 0;
-}
-
 namespace {
 
 constexpr uint64_t ns_limit = 1000000000ULL;

@@ -1,6 +1,7 @@
-// The stack guard of the packer's walk (dispatch.cpp, containers.cpp,
-// pack_typed.cpp), which recurses once per container or record: each opens
-// only while enough of the thread's stack is left (stack_guard.h).
+// The stack guard of the packer's walk, which recurses once per container
+// or record: each (containers.cpp, pack_typed.cpp) opens only while enough
+// of the thread's stack is left (stack_guard.h). The calls that start a walk
+// (pack, pack_map_pairs) hold a StackWalk while it runs.
 //
 // Finding the thread's stack floor costs more than packing a small value,
 // and a value nested a few levels deep cannot exhaust the stack: the
