@@ -397,3 +397,15 @@ def test_arrays_resumed_past_their_presized_room(chunk, kwargs):
     assert out[0] == (value if kwargs.get("use_list", True) else tuple(
         {k: tuple(v) if isinstance(v, list) else v for k, v in x.items()}
         if isinstance(x, dict) else x for x in value))
+
+
+
+# Keys cached by bytes or by position serve every option set: a key an error
+# handler made of invalid bytes never reaches a later call.
+@pytest.mark.parametrize("payload", [b"\x92\x81\xa3\xffab\x01\xa7padding", b"\x81\xa3\xffab\x01"])
+def test_keys_made_by_a_handler_are_not_kept(payload):
+    seen = [unpackb(payload, unicode_errors=errors) for errors in ("backslashreplace", "ignore")]
+    with pytest.raises(UnicodeDecodeError):
+        unpackb(payload)
+    assert [unpackb(payload, unicode_errors=e) for e in ("backslashreplace", "ignore")] == seen
+    assert "\\\\xffab" in repr(seen[0]) and "'ab'" in repr(seen[1])

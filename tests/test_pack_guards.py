@@ -113,3 +113,42 @@ def test_invalid_timestamp_ext_refused(data, tmp_path, capsys):
 @pytest.mark.parametrize("data", [bytes(4), b"\x3b\x9a\xc9\xff" + bytes(4), b"\x3b\x9a\xc9\xff" + bytes(8)])
 def test_valid_timestamp_ext_packs(data):
     assert isinstance(unpackb(packb(ExtType(-1, data))), Timestamp)
+
+
+
+# Each value nested up to the budget packs on a small-stack thread as on the
+# main one, or raises ValueError; the process never crashes.
+SMALL_STACK = r"""
+import dataclasses, sys, threading, typing, quelm
+Node = dataclasses.make_dataclass("Node", [("child", typing.Any)])
+class Items(list):  # walked by iteration
+    pass
+def nest(make, depth, v=0):
+    for _ in range(depth):
+        v = make(v)
+    return v
+MAKERS = (lambda v: [v], lambda v: {"k": v}, lambda v: Items([v]), Node)
+CASES = [(make, depth) for make in MAKERS for depth in (5, 1000)]
+EXPECTED = [quelm.packb(nest(*case), typed=True) for case in CASES]
+def run():
+    for case, expected in zip(CASES, EXPECTED):
+        try:
+            print(quelm.packb(nest(*case), typed=True) == expected)
+        except ValueError as e:
+            print(e)
+threading.stack_size(int(sys.argv[1]))
+threading.Thread(target=run).start()
+"""
+
+
+@pytest.mark.parametrize("stack", [128 << 10, 256 << 10])
+def test_small_thread_stack_refuses_deep_values(stack):
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", SMALL_STACK, str(stack)], capture_output=True,
+                          text=True, timeout=60)
+    lines = done.stdout.splitlines()
+    deep = "recursion limit exceeded: the value nests too deeply for this thread's stack"
+    assert done.returncode == 0 and lines[::2] == ["True"] * 4, done
+    assert set(lines[1::2]) <= {"True", deep} and lines[-1] == deep

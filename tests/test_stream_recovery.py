@@ -37,6 +37,16 @@ FAILING = [
     pytest.param({}, bytes.fromhex("92810101a178"), ValueError, id="key"),
     pytest.param({}, bytes.fromhex("92d7ff") + b"\xff" * 8 + b"\x01", ValueError,
                  id="timestamp"),
+    # Small maps inside arrays, which are filled in passing.
+    pytest.param({"max_map_len": 1}, packb([{"a": 1, "b": 2}]), ValueError, id="map-limit"),
+    pytest.param({"max_map_len": 1, "use_list": False}, packb([[{"a": 1, "b": 2}, 3], "x"]),
+                 ValueError, id="map-limit-nested"),
+    pytest.param({"object_hook": refuse}, packb([{"a": 1}, {"b": 2}]), KeyError,
+                 id="hook-small-map"),
+    pytest.param({}, bytes.fromhex("9281a2fffe01a178"), UnicodeDecodeError, id="utf-8-key"),
+    pytest.param({}, bytes.fromhex("92 82 a161 a2fffe a162 02 a178"), UnicodeDecodeError,
+                 id="utf-8-value"),
+    pytest.param({"max_str_len": 1}, packb([{"ab": 1}, "x"]), ValueError, id="key-limit"),
 ]
 
 

@@ -150,3 +150,50 @@ def test_bytes_needed_never_overshoots(value, data):
     needed = unpacker._bytes_needed()
     assert needed <= len(packed) - cut
     assert needed >= 1 or cut == 0
+
+
+
+# The private pipe cannot be made: the reader's own peek goes on, losing nothing.
+NO_SPARE_FD = r"""
+import os, resource, quelm
+read_end, write_end = os.pipe()
+os.write(write_end, quelm.packb(["x" * 100] * 200) + quelm.packb("next"))
+os.close(write_end)
+stream = open(read_end, "rb")
+limit = max(map(int, os.listdir("/proc/self/fd"))) + 1
+resource.setrlimit(resource.RLIMIT_NOFILE, (limit, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+try:
+    for _ in range(limit):
+        os.open(os.devnull, os.O_RDONLY)  # held until the end
+except OSError:  # every descriptor is taken
+    pass
+print(len(quelm.unpack(stream)), quelm.unpack(stream), stream.read())
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="looks below the buffer on Linux")
+def test_pipe_without_a_spare_descriptor_loses_nothing():
+    import subprocess
+
+    done = subprocess.run([sys.executable, "-c", NO_SPARE_FD], capture_output=True, text=True,
+                          timeout=60)
+    assert (done.stdout, done.stderr) == ("200 next b''\n", "")
+
+
+def test_socket_timeout_mid_value_refuses_the_rest():
+    # Once part of the value is taken, no later call reads its rest as values.
+    import time
+
+    data = quelm.packb(["y" * 100] * 2000) + quelm.packb("next")
+    ours, theirs = socket.socketpair()
+    ours.settimeout(0.2)
+    writer = threading.Thread(target=lambda: (theirs.sendall(data[:50_000]), time.sleep(0.6),
+                                              theirs.sendall(data[50_000:]), theirs.close()))
+    writer.start()
+    with ours, ours.makefile("rb") as stream:
+        with pytest.raises(socket.timeout):
+            quelm.unpack(stream)
+        writer.join()
+        for _ in range(3):
+            with pytest.raises(OSError, match="cannot read from timed out object"):
+                quelm.unpack(stream)

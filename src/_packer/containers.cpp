@@ -8,13 +8,18 @@ namespace quelm {
 
 namespace {
 
+// Writing a header opens a container.
 QUELM_INLINE int pack_map_header_of(Packer *self, Py_ssize_t n) noexcept {
+    if (QUELM_UNLIKELY(past_limit(self)) && enter_floor(self) < 0)
+        return -1;
     if (QUELM_UNLIKELY(too_long(n)))
         return raise_value_error("dict is too large");
     return write_map_header(&self->buffer, static_cast<uint32_t>(n));
 }
 
 QUELM_INLINE int pack_array_header_of(Packer *self, Py_ssize_t n) noexcept {
+    if (QUELM_UNLIKELY(past_limit(self)) && enter_floor(self) < 0)
+        return -1;
     if (QUELM_UNLIKELY(too_long(n)))
         return raise_value_error("list is too large");
     return write_array_header(&self->buffer, static_cast<uint32_t>(n));

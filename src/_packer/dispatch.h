@@ -4,6 +4,7 @@
 #pragma once
 
 #include "_packer/packer.h"
+#include "_packer/walk_guard.h"
 #include "_cquelm/state.h"
 
 namespace quelm {

@@ -24,6 +24,8 @@ QUELM_INLINE PyObject *read_field(PyObject *o, const PlanField &field) noexcept 
 // A map of the plan's attributes, in order, keyed by their names. Each value
 // is held while it is packed: packing it may run code that replaces it.
 int pack_fields(Packer *self, PyObject *o, const PackPlan *plan, int budget) noexcept {
+    if (QUELM_UNLIKELY(past_limit(self)) && enter_floor(self) < 0)
+        return -1;
     if (QUELM_UNLIKELY(too_long(plan->count)))
         return raise_value_error("dict is too large");
     if (write_map_header(&self->buffer, static_cast<uint32_t>(plan->count)) < 0)
@@ -52,6 +54,9 @@ int pack_fields(Packer *self, PyObject *o, const PackPlan *plan, int budget) noe
 // strict_types, which refuses the subclass itself: it is packed as the int
 // or str it is, as without strict_types, whatever its _value_ says.
 int pack_member_value(Packer *self, PyObject *o, const PackPlan *plan, int budget) noexcept {
+    // A value may be another member, and so on: a level like any record.
+    if (QUELM_UNLIKELY(past_limit(self)) && enter_floor(self) < 0)
+        return -1;
     PyObject *value;
     if (PyLong_Check(o))
         // int's own conversion (a private copy function underneath, reached

@@ -232,6 +232,7 @@ PyObject *packer_pack(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
     if (PyBytes_CheckExact(obj) && PyBytes_GET_SIZE(obj) >= direct_bytes_threshold &&
         self->autoreset && self->buffer.length == 0 && !too_long(PyBytes_GET_SIZE(obj)))
         return pack_bytes_direct(self, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
+    StackWalk walk(self);
     if (pack_value(self, obj, g_state.recursion_limit) < 0)
         return call.fail();
     return call.succeed();

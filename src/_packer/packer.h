@@ -39,6 +39,9 @@ struct Packer {
     // Dataclasses, enums, UUIDs, decimals, dates, times and sets packed as
     // their plain equivalents (src/_packer/pack_typed.h).
     int typed;
+    // Containers open without a further look while the walk's frames stay
+    // above this address (walk_guard.h).
+    uintptr_t stack_limit;
 };
 
 extern PyTypeObject PackerType;
@@ -57,7 +60,8 @@ extern PyObject *zero;
 [[nodiscard]] int check_exports(Packer *self) noexcept;
 
 // _pack: encodes `value` (borrowed; the caller keeps it alive) with the given
-// nesting budget. Returns 0, or -1 with an exception set.
+// nesting budget, inside a StackWalk (walk_guard.h). Returns 0, or -1 with
+// an exception set.
 [[nodiscard]] int pack_value(Packer *self, PyObject *value, int budget) noexcept;
 
 // Writes `expected` key/value pairs taken from `pairs` (a list or tuple by

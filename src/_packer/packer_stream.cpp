@@ -5,6 +5,7 @@
 
 #include "_cquelm/convert.h"
 #include "_cquelm/state.h"
+#include "_packer/walk_guard.h"
 
 namespace quelm {
 
@@ -246,6 +247,7 @@ PyObject *packer_pack_map_pairs(PyObject *op, PyObject *const *args, Py_ssize_t 
     WriteCall call(self);
     if (call.admit() < 0)
         return nullptr;
+    StackWalk walk(self);
     if (write_map_header(&self->buffer, static_cast<uint32_t>(size)) < 0 ||
         pack_pairs(self, pairs, size, pairs, g_state.recursion_limit) < 0)
         return call.fail();

@@ -221,10 +221,14 @@ PyObject *cache_ascii_text(const char *p, uint64_t n, PyObject **slot) noexcept 
     return text;
 }
 
+// Only keys of ASCII bytes enter the table, which serves every option set:
+// what an error handler makes of invalid bytes is not what another call's
+// handler, or a strict one, makes of them.
 PyObject *cache_key_str(const DecodeOptions &o, const char *p, uint64_t n,
                         PyObject **slot) noexcept {
     PyObject *key = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), o.unicode_errors);
-    if (key == nullptr || !PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key))
+    if (key == nullptr || !PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key) ||
+        !is_ascii(p, n))
         return key;
     PyUnicode_InternInPlace(&key);
     PyObject *old = *slot;

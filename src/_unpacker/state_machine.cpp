@@ -192,10 +192,14 @@ QUELM_INLINE PyObject *find_position_key(const unsigned char *d, Py_ssize_t p, u
 }
 
 // Keeps `key` (borrowed) as the key at position pos, when it is one a later
-// find_position_key may return: an interned, compact ASCII str.
+// find_position_key may return: an interned, compact ASCII str decoded from
+// ASCII bytes. The table serves calls under every option set, so it holds
+// no key that an error handler made of invalid bytes: a strict call must
+// still see those bytes fail.
 QUELM_INLINE void remember_position_key(uint64_t pos, uint64_t word, PyObject *key) noexcept {
-    if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key) ||
-        !PyUnicode_IS_COMPACT_ASCII(key))
+    constexpr uint64_t kKeyHighBits = 0x0080808080808080ull;  // the bytes after the header
+    if ((word & kKeyHighBits) != 0 || !PyUnicode_CheckExact(key) ||
+        !PyUnicode_CHECK_INTERNED(key) || !PyUnicode_IS_COMPACT_ASCII(key))
         return;
     PositionKey &slot = g_position_keys[pos];
     PyObject *old = slot.key;
@@ -280,8 +284,9 @@ QUELM_INLINE int fill_dict(const DecodeOptions &o, ContainerFrame &fr, const uns
 // as stack[depth] with `depth`, `awaited`, `p` and `q` where the machine
 // would have them: 0 when it waits for an item that is not simple or not at
 // hand, -1 on failure (exception set; `q` at the failed item's last byte,
-// or at the header when the dict could not be made; a failing object_hook
-// leaves the map closed, `q` at its last byte).
+// or at the header when the dict could not be made, which is then pushed
+// without a container as the machine pushes it, so that recovery skips its
+// pairs; a failing object_hook leaves the map closed, `q` at its last byte).
 QUELM_INLINE int fill_small_dict(const DecodeOptions &o, ContainerFrame *stack, uint32_t &depth,
                                  const unsigned char *d, Py_ssize_t length, Py_ssize_t &p,
                                  Py_ssize_t &q, uint64_t &awaited, PyObject **item) noexcept {
@@ -294,8 +299,11 @@ QUELM_INLINE int fill_small_dict(const DecodeOptions &o, ContainerFrame *stack, 
         room <= 0 ? 0 : (static_cast<uint64_t>(room) < n ? static_cast<uint64_t>(room) : n);
     q = p;
     PyObject *c = start_map(o, n, presize);
-    if (c == nullptr)
+    if (c == nullptr) {
+        stack[depth] = ContainerFrame{nullptr, n, 0, MAP_KEY, nullptr};
+        depth += 1;
         return -1;
+    }
     // The frame is pushed only if the map stays open.
     ContainerFrame fr{c, n, 0, MAP_KEY, nullptr};
     awaited += 2 * n;

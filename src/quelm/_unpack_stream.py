@@ -126,9 +126,15 @@ class _PipeBelow(_BelowBuffer):
         self._fd = fd
         self._private: Optional[Tuple[int, int]] = None
 
-    def _below(self) -> bytes:
+    def _below(self) -> Union[bytes, memoryview]:
         if self._private is None:
-            self._private = os.pipe()
+            try:
+                self._private = os.pipe()
+            except OSError:
+                # No descriptor to spare: the buffered reader's own peek
+                # shows the rest, a buffer at a time, and nothing is lost.
+                self._looked = 0
+                return self.look()
             _match_capacity(self._private[1], self._fd)
         read_end, write_end = self._private
         return _cquelm._peek_pipe(self._fd, read_end, write_end, _LOOK_SIZE)
@@ -142,16 +148,25 @@ class _PipeBelow(_BelowBuffer):
 
 class _SocketBelow(_BelowBuffer):
     def __init__(self, stream: IO[bytes], peek: Callable[[int], bytes], raw: Any,
-                 sock: Any, flags: int) -> None:
+                 sock: Any, flags: int, timeout: type) -> None:
         super().__init__(stream, peek, raw)
         self._sock = sock
         self._flags = flags
+        self._timeout = timeout
         # One buffer for every look: what a look shows is copied into the
         # decoder before the next look overwrites it.
         self._space = memoryview(bytearray(_SOCKET_LOOK_SIZE))
 
     def _below(self) -> memoryview:
-        return self._space[:self._sock.recv_into(self._space, 0, self._flags)]
+        try:
+            return self._space[:self._sock.recv_into(self._space, 0, self._flags)]
+        except self._timeout:
+            # The value's first bytes (the buffer's share at least) are
+            # taken; its rest must never be read as values of their own. The
+            # socket's file refuses every later read after a timeout of its
+            # own: so it does after this one.
+            self._raw._timeout_occurred = True
+            raise
 
 
 def _match_capacity(private: int, source: int) -> None:
@@ -186,9 +201,12 @@ def _source(stream: IO[bytes], peek: Callable[[int], bytes]) -> _Buffered:
     socket = sys.modules.get("socket")
     if socket is not None and type(raw) is socket.SocketIO:
         sock: Any = getattr(raw, "_sock", None)
-        if (type(sock) is socket.socket and sock.type == socket.SOCK_STREAM
-                and sock.gettimeout() != 0.0):
-            return _SocketBelow(stream, peek, raw, sock, socket.MSG_PEEK)
+        # With a timeout, only where the file can be made to refuse later
+        # reads as after a timeout of its own (see _SocketBelow._below).
+        timeout = sock.gettimeout() if type(sock) is socket.socket else 0.0
+        if (timeout != 0.0 and sock.type == socket.SOCK_STREAM
+                and (timeout is None or hasattr(raw, "_timeout_occurred"))):
+            return _SocketBelow(stream, peek, raw, sock, socket.MSG_PEEK, socket.timeout)
     return _Buffered(stream, peek)
 
 

@@ -60,9 +60,28 @@ def loads(data: Any) -> Any:
 
     *data* is any bytes-like object; a message that holds more or less than
     exactly one value raises ``ValueError`` (which kombu reports as
-    ``DecodeError``).
+    ``DecodeError``). A map key that :func:`dumps` wrote as an array (a
+    tuple or frozenset key) arrives as a tuple, and one it wrote as a map (a
+    frozen dataclass key) as a tuple of its (key, value) pairs.
     """
-    return unpackb(data, **_UNPACK_OPTIONS)
+    try:
+        return unpackb(data, **_UNPACK_OPTIONS)
+    except TypeError:
+        # An unhashable key: the message is read again with such keys made
+        # hashable. Only such messages pay for the hook.
+        return unpackb(data, object_pairs_hook=_dict_with_hashable_keys, **_UNPACK_OPTIONS)
+
+
+def _hashable(key: Any) -> Any:
+    if type(key) is list:
+        return tuple(_hashable(item) for item in key)
+    if type(key) is dict:
+        return tuple((k, _hashable(v)) for k, v in key.items())
+    return key
+
+
+def _dict_with_hashable_keys(pairs: Any) -> Dict[Any, Any]:
+    return {_hashable(key): value for key, value in pairs}
 
 
 #: What ``kombu.serialization.register(name, ...)`` takes after the name:
