@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${FUZZ_SECONDS:-60}
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(unpackb roundtrip packer mutation stream)
+[ ${#names[@]} -gt 0 ] || names=(unpackb roundtrip packer mutation stream decoder typed_pack)
 
 if ! command -v clang++ >/dev/null 2>&1; then
   apt-get update -qq

@@ -300,7 +300,10 @@ FIXED_RECORDS = [
          hashable=False),
 ]
 
-# The shapes of open Decoder faults, drawn unless QUELM_FUZZ_AVOID_KNOWN_FINDINGS=1.
+# The shapes of open Decoder faults (also datetime, bare dict and set, Any and
+# Decimal keys, wrapped unions, strict_map_key=False), drawn unless
+# QUELM_FUZZ_AVOID_KNOWN_FINDINGS=1; the same input draws the same type either
+# way, but for these.
 
 
 @dataclasses.dataclass
@@ -539,8 +542,9 @@ def gen(fdp, depth=0):
     if kind == 2:
         return literal_node(fdp)
     if kind == 3:
-        records = FIXED_RECORDS + ([] if AVOID_KNOWN else KNOWN_RECORDS + [DATETIME])
-        return records[fdp.ConsumeIntInRange(0, len(records) - 1)]
+        records = FIXED_RECORDS + KNOWN_RECORDS + [DATETIME]
+        node = records[fdp.ConsumeIntInRange(0, len(records) - 1)]
+        return SCALARS[0] if AVOID_KNOWN and node not in FIXED_RECORDS else node
     if kind == 4:
         return list_node(gen(fdp, depth + 1))
     if kind == 5:
@@ -570,12 +574,11 @@ def gen(fdp, depth=0):
         return typeddict_node(fdp, depth)
     if kind == 17:
         inner = gen(fdp, depth + 1)
-        if AVOID_KNOWN and is_union(inner):
-            return inner
-        return wrapped_node(fdp, inner)
+        wrapped = wrapped_node(fdp, inner)
+        return inner if AVOID_KNOWN and is_union(inner) else wrapped
     if kind == 18:
-        choices = [list, tuple] + ([] if AVOID_KNOWN else [dict, set, frozenset])
-        return bare_node(choices[fdp.ConsumeIntInRange(0, len(choices) - 1)])
+        cls = [list, tuple, dict, set, frozenset][fdp.ConsumeIntInRange(0, 4)]
+        return bare_node(list if AVOID_KNOWN and cls not in (list, tuple) else cls)
     return SCALARS[fdp.ConsumeIntInRange(0, 2)]
 
 
