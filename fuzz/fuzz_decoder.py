@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes the typed Decoder. The input is a little program: its first bytes
 draw a type from a small grammar (scalars, Optional, unions of distinct wire
 families, list/tuple/dict/set, Literal, Enum, UUID, Decimal, dates and times,
@@ -382,7 +383,8 @@ def record_node(fdp, depth):
                 else:
                     spec.append(dataclasses.field(default_factory=lambda n=n: default_of(n)))
             specs.append(tuple(spec))
-        return dataclasses.make_dataclass(f"R{len(_made)}", specs, frozen=frozen, kw_only=kw_only)
+        newer = {"kw_only": kw_only} if sys.version_info >= (3, 10) else {}
+        return dataclasses.make_dataclass(f"R{len(_made)}", specs, frozen=frozen, **newer)
 
     cls = memo(key, build)
     checks = [n.check for n in nodes]

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes typed packing. The input builds a graph of the values typed=True
 packs (dataclasses, inherited, frozen, with slots, with a field set after
 __init__; classes shaped like attrs ones; enum members whose values are
