@@ -341,14 +341,16 @@ def TestOneInput(data):
             raise AssertionError("a cycle gave %r, not %r" % (error or got, model_error))
     else:
         if (error, got) != (model_error, want):
-            raise AssertionError("%s packed as %r (%r), the model gives %r (%r)"
-                                 % (reprlib.repr(value), got, error, want, model_error))
+            raise AssertionError("%s packed as %s (%r), the model gives %s (%r)"
+                                 % (reprlib.repr(value), reprlib.repr(got), error,
+                                    reprlib.repr(want), model_error))
     keeper = q.Packer(typed=True, autoreset=False, buf_size=1, **options)
     keeper.pack([1, "earlier"])
     before = keeper.bytes()
     kept, kept_error = outcome(lambda: keeper.pack(value))
     if kept_error is not error or keeper.bytes() != before + (got or b""):
-        raise AssertionError("autoreset=False holds %r after %r" % (keeper.bytes(), kept_error))
+        raise AssertionError("autoreset=False holds %s after %r"
+                             % (reprlib.repr(keeper.bytes()), kept_error))
 
 
 if __name__ == "__main__":
