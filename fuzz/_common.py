@@ -28,7 +28,8 @@ class Module:
         import quelm
         from quelm import _cquelm
 
-        for key in ("ExtType", "Timestamp", "OutOfData", "FormatError", "StackError"):
+        for key in ("ExtType", "Timestamp", "OutOfData", "FormatError", "StackError",
+                    "ExtraData", "ValidationError", "Decoder", "packb"):
             setattr(self, key, getattr(quelm, key))
         for key in ("Packer", "Unpacker", "unpackb"):
             setattr(self, key, getattr(_cquelm, key))

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${FUZZ_SECONDS:-60}
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(unpackb roundtrip packer mutation stream)
+[ ${#names[@]} -gt 0 ] || names=(unpackb roundtrip packer mutation stream decoder typed_pack)
 
 if ! command -v clang++ >/dev/null 2>&1; then
   apt-get update -qq
@@ -41,7 +41,8 @@ for name in "${names[@]}"; do
   mkdir -p "$work"
   cp corpus/"$name"/* "$work"/
   started=$(date +%s)
-  if run "fuzz_$name.py" -runs=0 corpus/"$name" >"$log" 2>&1 &&
+  if run "fuzz_$name.py" -runs=0 -artifact_prefix="$root/build/fuzz-artifacts/$name-" \
+       corpus/"$name" >"$log" 2>&1 &&
      run "fuzz_$name.py" -max_total_time="$seconds" -max_len=4096 -rss_limit_mb=2048 \
        -print_final_stats=1 -artifact_prefix="$root/build/fuzz-artifacts/$name-" "$work" \
        >>"$log" 2>&1; then
@@ -50,6 +51,7 @@ for name in "${names[@]}"; do
     echo "fuzz $name: $runs runs, $edges, $(( $(date +%s) - started )) s"
   else
     echo "fuzz $name: FAILED (log: $log)"
+    grep -A 4 "Uncaught Python exception" "$log" | head -n 12 || true
     tail -n 40 "$log"
     status=1
   fi

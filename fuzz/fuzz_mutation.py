@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes the Packer against Python code that runs in the middle of a pack.
 The input builds nested lists, tuples, dicts and their subclasses holding
 meddlers: values only the default hook takes, and when it does it carries

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes the Packer from the other side: the input is a little program that
 builds a Python value (ints at every width boundary, floats, str, bytes,
 bytearray, memoryview, nested lists, tuples and dicts, ExtType, Timestamp,

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Round trip: whatever unpackb accepts, the Packer must re-encode so that it
 decodes to the same value, and re-encoding that value must give the same
 bytes again."""

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """The stream reader against a hostile source: an Unpacker reads the input
 through a read() that returns pieces of random sizes (more than asked, too),
 of random types (bytes, a bytes subclass that lies about its length and

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes unpackb under varied options: the first bytes choose the options,
 the rest is the input. Any exception other than the decoder's documented
 failures, and any sanitizer report, is a finding."""

@@ -16,7 +16,8 @@ if [ ! -x "$python" ] || [ ! -e /usr/include/python3.11d/Python.h ]; then
 fi
 venv=$root/build/dbg-venv
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis
+# attrs too, so that the typed tests' attrs cases run here as well.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis attrs
 # Debian's python3.11d include directory holds symlinks into python3.11, so
 # the compiler finds the release pyconfig.h beside them: Py_DEBUG is given
 # here, or the extension would be built without the debug checks.

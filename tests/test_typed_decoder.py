@@ -24,6 +24,7 @@ import quelm
 from quelm import Decoder, ExtraData, FormatError, OutOfData, StackError, ValidationError, packb
 
 from _leaks import assert_no_growth, loops
+from _typed_model import plain
 
 UTC = datetime.timezone.utc
 U = uuid.UUID("12345678-1234-5678-1234-567812345678")
@@ -115,26 +116,6 @@ class Plain:
     pass
 
 
-def plain(v: Any) -> Any:
-    """The plain value typed packing writes for *v*, built in Python: the
-    round trip checks the native packing against it."""
-    if dataclasses.is_dataclass(v) and not isinstance(v, type):
-        return {f.name: plain(getattr(v, f.name)) for f in dataclasses.fields(v)}
-    if hasattr(type(v), "__attrs_attrs__"):
-        return {a.name: plain(getattr(v, a.name)) for a in type(v).__attrs_attrs__}
-    if isinstance(v, enum.Enum):
-        return v.value
-    if isinstance(v, (uuid.UUID, decimal.Decimal)):
-        return str(v)
-    if isinstance(v, (datetime.date, datetime.time)) and not isinstance(v, datetime.datetime):
-        return v.isoformat()
-    if isinstance(v, dict):
-        return {plain(k): plain(x) for k, x in v.items()}
-    if isinstance(v, (list, tuple, set, frozenset)):
-        return [plain(x) for x in v]
-    return v
-
-
 def pack_typed(v: Any) -> bytes:
     packed = packb(v, typed=True)
     assert packed == packb(plain(v), datetime=True)
@@ -171,6 +152,7 @@ ACCEPTED = [
     (datetime.time, "10:20:30.000123", datetime.time(10, 20, 30, 123)),
     (Tuple, [1, "a"], (1, "a")), (Optional[Any], [1], [1]),
     (Annotated[int, "meta"], 5, 5), (NewType("UserId", int), 5, 5),
+    (NewType("Nothing", None), None, None),
     (typing.Sequence[int], [1], [1]), (typing.Mapping[str, int], {"a": 1}, {"a": 1}),
     (Point, {"x": 1, "y": 2}, Point(1, 2.0)), (Point, {"x": 1, "zz": [{}]}, Point(1)),
     (Point, {"y": 1, "x": 2, 5: [1], "x": 3}, Point(3, 1.0)),

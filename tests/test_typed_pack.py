@@ -237,6 +237,38 @@ def test_dataclass_levels_count_in_nesting_budget(depth):
         assert packb(chain(depth, Node), typed=True) == expected
 
 
+def nested(depth, leaf):
+    for _ in range(depth):
+        leaf = [leaf]
+    return leaf
+
+
+@pytest.mark.parametrize("member, plain, strict", [
+    (Color.RED, "red", False), (Color.PAIR, [1, 2], False), (Level.HIGH, 3, True),
+    (Label.A, "a", True),
+])
+@pytest.mark.parametrize("depth", [1023, 1024, 1025])
+def test_member_nests_as_its_value_would(member, plain, strict, depth):
+    # The member stands for its value: no level of nesting of its own.
+    packer = Packer(typed=True, strict_types=strict)
+    try:
+        expected = packb(nested(depth, plain))
+    except ValueError:
+        with pytest.raises(ValueError, match=re.escape("recursion limit exceeded.")):
+            packer.pack(nested(depth, member))
+    else:
+        assert packer.pack(nested(depth, member)) == expected
+
+
+def test_member_whose_value_leads_back_to_it():
+    class Loop(enum.Enum):
+        X = 1
+
+    Loop.X._value_ = Loop.X
+    with pytest.raises(ValueError, match=re.escape("recursion limit exceeded.")):
+        packb(Loop.X, typed=True)
+
+
 @dataclasses.dataclass
 class Pair:
     first: object

@@ -49,6 +49,20 @@ int pack_fields(Packer *self, PyObject *o, const PackPlan *plan, int budget) noe
     return 0;
 }
 
+// 1 if `value` packs as an Enum member, 0 if not, -1 with an exception set.
+// The types packed before typed packing is asked are never members.
+int value_is_member(PyObject *value) noexcept {
+    PyTypeObject *type = Py_TYPE(value);
+    if (value == Py_None || type == &PyLong_Type || type == &PyUnicode_Type ||
+        type == &PyFloat_Type || type == &PyBool_Type || type == &PyBytes_Type ||
+        type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type)
+        return 0;
+    PlanRef plan(pack_plan_for(type));
+    if (!plan)
+        return -1;
+    return plan->kind == PackKind::value ? 1 : 0;
+}
+
 // An Enum member: its value, by the usual rules. A member that is an int or
 // a str (IntEnum, StrEnum and other such mixins) only gets here under
 // strict_types, which refuses the subclass itself: it is packed as the int
@@ -69,9 +83,15 @@ int pack_member_value(Packer *self, PyObject *o, const PackPlan *plan, int budge
         value = read_field(o, plan->fields[0]);
     if (value == nullptr)
         return -1;
-    const int r = pack_value(self, value, budget);
-    Py_DECREF(value);
-    return r;
+    Ref held = Ref::steal(value);
+    // The value takes the member's own level of nesting, as it would packed
+    // in the member's place; a value that is itself a member (its _value_
+    // may have been set to lead back here) takes the next one, so that a
+    // cycle of members still ends at the nesting limit.
+    const int level = value_is_member(value);
+    if (level < 0)
+        return -1;
+    return pack_value(self, value, level == 1 ? budget : budget + 1);
 }
 
 QUELM_INLINE int write_text(Packer *self, const char *s, size_t n) noexcept {

@@ -355,9 +355,8 @@ class _Compiler:
             return self.new(ANY, Any, ALL_FAMILIES)
         if tp is None:
             tp = type(None)
-        supertype = getattr(tp, "__supertype__", None)
-        if supertype is not None:  # NewType
-            return self.node(supertype)
+        if hasattr(tp, "__supertype__"):  # NewType, also of None
+            return self.node(tp.__supertype__)
         origin = typing.get_origin(tp)
         args = typing.get_args(tp)
         if origin is typing.Annotated:
