@@ -268,12 +268,19 @@ def main(argv: Optional[List[str]] = None) -> None:
                         help="time this thread's CPU time instead of wall time")
     parser.add_argument("--command", help="the command to state in --json's output "
                         "(default: python benchmarks/bench_core.py and the arguments)")
+    parser.add_argument("--user-loop", nargs=2, metavar=("WORKLOAD", "VARIANT"),
+                        help=argparse.SUPPRESS)  # one run of the user's loop, as JSON
+    parser.add_argument("--scale", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--calls", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     rows: List[Dict[str, Any]] = []
     scale = 10 if args.quick else 1
     if args.cpu:
         global clock
         clock = time.thread_time
+    if args.user_loop:
+        print(json.dumps(user_loop(*args.user_loop, args.scale, args.calls)))
+        return
 
     workloads = [
         ("10k API records", api_records(10_000 // scale), False),
@@ -310,9 +317,7 @@ def main(argv: Optional[List[str]] = None) -> None:
             floor = median_time(lambda: bytearray(data), args.repeat)
             print(f"{'  (plain copy of the bytes)':30} {'copy':6} {floor * 1e3:10.2f}")
     rows += pipe_rows(args.repeat, scale)
-    rows += user_loop_rows([(title, data) for title, data, _ in workloads
-                            if title in ("200k short strs", "10k API records")],
-                           1000 // scale)
+    rows += user_loop_rows(scale, 1000 // scale, args.cpu)
     rows += typed_records_tables(10_000 // scale, args.repeat)
     if args.json:
         results_json.write(args.json, args.command or "python benchmarks/bench_core.py",
@@ -341,56 +346,71 @@ def ordered(values: Any) -> List[str]:
 
 # ---- the loop a user writes: one value per call, many calls in one process --
 # What a server packing one response per request pays: each call's time and
-# the minor page faults it causes, which a benchmark of one call repeated on a
-# quiet heap hides. The Packer made afresh per call, packb, a Packer reused
-# (the reference, "quelm") and orjson.dumps, interleaved in rounds.
+# the minor page faults it causes, which one call repeated on a quiet heap
+# hides. Each variant runs in a fresh process of its own, as a user's program
+# would: in this one, the workloads before have already moved the
+# allocator's thresholds. The variants: a Packer made afresh per call,
+# packb, a Packer reused (the reference, "quelm"), and orjson.dumps.
+
+LOOP_WORKLOADS: Dict[str, Callable[[int], Any]] = {
+    "10k API records": lambda scale: api_records(10_000 // scale),
+    "200k short strs": lambda scale: short_strs(200_000 // scale),
+}
+
+
+def loop_variants() -> Dict[str, Callable[[Any], Any]]:
+    reused = quelm.Packer()
+    variants: Dict[str, Callable[[Any], Any]] = {
+        "quelm": reused.pack,
+        "quelm Packer()": lambda o: quelm.Packer().pack(o),
+        "quelm packb": quelm.packb,
+    }
+    if orjson is not None:
+        variants["orjson"] = orjson.dumps
+    return variants
+
 
 def minor_faults() -> int:
     import resource
 
-    who = getattr(resource, "RUSAGE_THREAD", resource.RUSAGE_SELF)
-    return resource.getrusage(who).ru_minflt
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
 
 
-def user_loop_rows(workloads: List[Tuple[str, Any]], calls: int) -> List[Dict[str, Any]]:
-    """Prints the table; returns its rows (with minor faults per call) for --json."""
-    rows: List[Dict[str, Any]] = []
+def user_loop(workload: str, variant: str, scale: int, calls: int) -> Dict[str, float]:
+    """In the process of its own: *calls* calls, in ten rounds; the median
+    time per call of a round, and the minor faults per call of them all."""
+    data = LOOP_WORKLOADS[workload](scale)
+    run = loop_variants()[variant]
     rounds = 10
     per_round = max(calls // rounds, 1)
-    for title, data in workloads:
-        reused = quelm.Packer()
-        runs: Dict[str, Callable[[Any], Any]] = {
-            "quelm": reused.pack,
-            "quelm Packer()": lambda o: quelm.Packer().pack(o),
-            "quelm packb": quelm.packb,
-        }
-        if orjson is not None:
-            runs["orjson"] = orjson.dumps
-        times: Dict[str, List[float]] = {name: [] for name in runs}
-        faults = dict.fromkeys(runs, 0)
-        for name, run in runs.items():  # the first call of each, off the clock
+    times = []
+    before = minor_faults()
+    for _ in range(rounds):
+        start = clock()
+        for _ in range(per_round):
             run(data)
-        for _ in range(rounds):
-            for name, run in runs.items():
-                gc.collect()
-                gc.disable()
-                try:
-                    before = minor_faults()
-                    start = clock()
-                    for _ in range(per_round):
-                        run(data)
-                    times[name].append((clock() - start) / per_round)
-                    faults[name] += minor_faults() - before
-                finally:
-                    gc.enable()
-        workload = f"{title}, {rounds * per_round:,} calls"
-        print(f"\n{workload} in one process, per call (median of {rounds} rounds)")
-        for name in runs:
-            ms = statistics.median(times[name]) * 1e3
-            per_call = faults[name] / (rounds * per_round)
-            print(f"  {name:16} {ms:8.3f} ms  {per_call:8.1f} minor faults")
-            rows.append({"workload": workload, "library": name, "direction": "pack",
-                         "median_ms": ms, "minflt_per_call": per_call})
+        times.append((clock() - start) / per_round)
+    return {"median_ms": statistics.median(times) * 1e3,
+            "minflt_per_call": (minor_faults() - before) / (rounds * per_round)}
+
+
+def user_loop_rows(scale: int, calls: int, cpu: bool) -> List[Dict[str, Any]]:
+    """Prints the table; returns its rows (with minor faults per call) for --json."""
+    import subprocess
+
+    rows: List[Dict[str, Any]] = []
+    for workload in LOOP_WORKLOADS:
+        title = f"{workload}, {calls:,} calls"
+        print(f"\n{title} in a fresh process each, per call (median of 10 rounds)")
+        for variant in loop_variants():
+            command = [sys.executable, __file__, "--user-loop", workload, variant,
+                       "--scale", str(scale), "--calls", str(calls)] + ["--cpu"] * cpu
+            result = json.loads(subprocess.run(command, check=True, stdout=subprocess.PIPE,
+                                               universal_newlines=True).stdout)
+            print(f"  {variant:16} {result['median_ms']:8.3f} ms"
+                  f"  {result['minflt_per_call']:8.1f} minor faults")
+            rows.append({"workload": title, "library": variant, "direction": "pack",
+                         **result})
     return rows
 
 
