@@ -88,6 +88,43 @@ QUELM_INLINE PyObject *construct_text(const DecodeContext *ctx, uint32_t depth, 
                : construct_str(ctx->options, text, n);
 }
 
+// The first bytes of integers, one bit each: the tiny ints (0x00..0x7f,
+// 0xe0..0xff) and uint 8 .. int 64 (0xcc..0xd3). One lookup and one branch,
+// where two range tests become two branches, the first of them taken at
+// random in mixed data.
+inline constexpr uint64_t kIntBytes[4] = {~uint64_t{0}, ~uint64_t{0}, 0,
+                                          (uint64_t{0xff} << 12) | (~uint64_t{0} << 32)};
+
+QUELM_INLINE bool is_int_byte(unsigned b) noexcept { return kIntBytes[b >> 6] >> (b & 63) & 1; }
+
+struct IntItem {
+    uint64_t value;    // two's complement unless above_int64
+    unsigned size;     // bytes after the first
+    bool above_int64;  // a uint 64 of 2^63 or more
+};
+
+// The integer whose first byte is at p (is_int_byte), with 8 bytes at hand
+// after it. Every form at once: one 8-byte load (from the first byte itself
+// for a tiny int, which is its own value) and a shift chosen from the first
+// byte. Selections are made by arithmetic and masks, not conditions: the
+// form changes from item to item in mixed data, and a compiler that turned
+// a condition into a branch would have it mispredicted.
+QUELM_INLINE IntItem read_int(const unsigned char *d, Py_ssize_t p) noexcept {
+    const unsigned b = d[p];
+    const unsigned form = b - 0xcc;  // uint 8 .. int 64 as 0 .. 7, tiny ints above
+    const unsigned sized = form <= 7;
+    // The field's width in bytes: 1, 2, 4 or 8, and 1 for a tiny int.
+    const unsigned width = 1u << (form & 3 & (0u - sized));
+    const uint64_t field = load_be64(d + p + sized);
+    const unsigned shift = 64 - 8 * width;
+    // Sign-extended, then cut back to the field's bits for the uint forms
+    // (the only unsigned ones: the tiny ints are read as a signed byte).
+    const uint64_t is_signed = form > 3;
+    const uint64_t value = static_cast<uint64_t>(static_cast<int64_t>(field) >> shift) &
+                           ((~uint64_t{0} >> shift) | (uint64_t{0} - is_signed));
+    return {value, width - (sized ^ 1u), (value >> 63 & (is_signed ^ 1)) != 0};
+}
+
 // Scalars that need no context: the item whose first byte is at p, when it
 // is a number, nil, a boolean or a short str and all its bytes are at hand.
 // Returns 1 with `*item` (new reference) and `*q` at its last byte, 0 when
@@ -98,37 +135,13 @@ QUELM_INLINE int construct_simple(const DecodeOptions &o, const unsigned char *d
     const unsigned b = d[p];
     const uint64_t avail = static_cast<uint64_t>(length - p - 1);
     PyObject *v;
-    if (avail >= 8) {
-        // Every integer form at once, when the widest field is at hand: the
-        // field is cut out of one 8-byte load by a shift chosen from the
-        // first byte, and no branch depends on the form, which in mixed
-        // data changes from item to item.
-        const unsigned sized_form = b - 0xcc;  // uint 8 .. int 64 (0xcc..0xd3) as 0 .. 7
-        const bool sized = sized_form <= 7;
-        if (sized | (b <= 0x7f) | (b >= 0xe0)) {
-            // Selections by mask rather than by condition, so that the
-            // compiler keeps them free of branches.
-            const uint64_t sized_mask = uint64_t{0} - uint64_t{sized};
-            const unsigned width = (1u << (sized_form & 3)) & static_cast<unsigned>(sized_mask);
-            // A tiny int is its own first byte, read as a signed byte.
-            const uint64_t field =
-                (load_be64(d + p + 1) & sized_mask) | ((uint64_t{b} << 56) & ~sized_mask);
-            const unsigned shift = 64 - 8 * (width | static_cast<unsigned>(!sized));
-            const uint64_t signed_mask =
-                uint64_t{0} - uint64_t{static_cast<bool>(!sized | (sized_form >= 4))};
-            const uint64_t magnitude = field >> shift;
-            const uint64_t value =
-                (static_cast<uint64_t>(static_cast<int64_t>(field) >> shift) & signed_mask) |
-                (magnitude & ~signed_mask);
-            // Only a uint 64 above the int64 range has its top bit set here.
-            if (QUELM_UNLIKELY((value & ~signed_mask) >> 63))
-                v = construct_uint(value);
-            else
-                v = construct_int(static_cast<int64_t>(value));
-            *q = p + static_cast<Py_ssize_t>(width);
-            *item = v;
-            return v != nullptr ? 1 : -1;
-        }
+    if (avail >= 8 && is_int_byte(b)) {
+        const IntItem n = read_int(d, p);
+        v = QUELM_UNLIKELY(n.above_int64) ? construct_uint(n.value)
+                                          : construct_int(static_cast<int64_t>(n.value));
+        *q = p + static_cast<Py_ssize_t>(n.size);
+        *item = v;
+        return v != nullptr ? 1 : -1;
     }
     // Float 64 next: in float data it is every item, and the general
     // number path below would select its width and form at run time.
@@ -333,6 +346,36 @@ QUELM_NOINLINE int grow_resumed_list(ContainerFrame &fr, uint64_t awaited,
     return 0;
 }
 
+// A run of integers with the widest form's bytes at hand, straight into the
+// slots [i, end) of an array: the loop of integer arrays, out of line so that
+// its few variables stay in registers and nothing else is tested per item.
+// Leaves `p` at the first byte not read and `i` after the last slot filled;
+// returns 0, or -1 with an exception set, `p` at the failed integer and `q`
+// at its last byte.
+QUELM_NOINLINE int fill_ints(const unsigned char *d, Py_ssize_t length, Py_ssize_t &p,
+                             Py_ssize_t &q, PyObject **slots, uint64_t &i, uint64_t end) noexcept {
+    const Py_ssize_t stop = length - 8;
+    Py_ssize_t at = p;
+    uint64_t k = i;
+    int r = 0;
+    while (k < end && at < stop && is_int_byte(d[at])) {
+        const IntItem n = read_int(d, at);
+        PyObject *const v = QUELM_UNLIKELY(n.above_int64)
+                                ? construct_uint(n.value)
+                                : construct_int(static_cast<int64_t>(n.value));
+        if (QUELM_UNLIKELY(v == nullptr)) {
+            q = at + static_cast<Py_ssize_t>(n.size);
+            r = -1;
+            break;
+        }
+        slots[k++] = v;
+        at += 1 + static_cast<Py_ssize_t>(n.size);
+    }
+    p = at;
+    i = k;
+    return r;
+}
+
 // Array items go into the pre-sized slots of the list or tuple; small maps
 // that become dicts (not pairs lists) are opened in passing, below the depth
 // limit, and filled at once.
@@ -362,6 +405,17 @@ QUELM_INLINE int fill_array(const DecodeOptions &o, ContainerFrame *stack, uint3
     while (i < end && p < length) {
         PyObject *item;
         const unsigned b = d[p];
+        if (i < room && is_int_byte(b)) {
+            const uint64_t first = i;
+            r = fill_ints(d, length, p, q, slots, i, end < room ? end : room);
+            awaited -= i - first;
+            if (r < 0)
+                break;
+            if (i != first) {
+                q = p - 1;
+                continue;
+            }
+        }
         r = construct_simple(o, d, p, length, &q, &item);
         if (r == 0 && b >= 0x81 && b <= 0x8f && whole_maps) {
             r = fill_small_dict(o, stack, depth, d, length, p, q, awaited, &item);
