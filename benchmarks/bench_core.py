@@ -177,9 +177,11 @@ def load_floor() -> Any:
 
 
 def floor_row(floor: Any, title: str, data: Any, each: bool, repeat: int,
-              ours: float) -> List[Dict[str, Any]]:
+              encoded: Any) -> List[Dict[str, Any]]:
     """The time to build the decoded objects from a pre-parsed tape, and
-    quelm's unpack time as a multiple of it; returns the row for --json."""
+    quelm's unpack time as a multiple of it, the two interleaved run by run
+    (so that both meet the allocator in the same state); returns the row for
+    --json."""
     if floor is None:
         return []
     try:
@@ -187,9 +189,12 @@ def floor_row(floor: Any, title: str, data: Any, each: bool, repeat: int,
     except (TypeError, OverflowError):
         return []
     if each:
-        t = median_time(lambda: [floor.build(tp) for tp in tapes], repeat)
+        runs = {"floor": lambda: [floor.build(tp) for tp in tapes],
+                "quelm": lambda: [quelm.unpackb(e) for e in encoded]}
     else:
-        t = median_time(lambda: floor.build(tapes), repeat)
+        runs = {"floor": lambda: floor.build(tapes), "quelm": lambda: quelm.unpackb(encoded)}
+    medians = interleaved_medians(runs, repeat)
+    t, ours = medians["floor"], medians["quelm"]
     print(f"{'  (objects from a tape)':30} {'floor':6} {t * 1e3:10.2f}"
           f"  unpack / floor {ours / t:.2f}")
     return [{"workload": title, "library": FLOOR, "direction": "unpack", "median_ms": t * 1e3}]
@@ -312,7 +317,8 @@ def main(argv: Optional[List[str]] = None) -> None:
                 else:
                     line += f" {theirs[index] * 1e3:12.2f} {ours[index] / theirs[index]:6.2f}"
             print(line, flush=True)
-        rows += floor_row(floor_module, title, data, each, args.repeat, results["quelm"][1])
+        encoded = [quelm.packb(x) for x in data] if each else quelm.packb(data)
+        rows += floor_row(floor_module, title, data, each, args.repeat, encoded)
         if title.endswith("bytes"):
             floor = median_time(lambda: bytearray(data), args.repeat)
             print(f"{'  (plain copy of the bytes)':30} {'copy':6} {floor * 1e3:10.2f}")
@@ -478,6 +484,8 @@ def typed_by_hand(packed: bytes) -> List[Item]:
 
 
 def interleaved_medians(runs: Dict[str, Callable[[], Any]], repeat: int) -> Dict[str, float]:
+    """Median thread CPU time of each run, interleaved run by run; the values
+    they return are freed outside the clock."""
     times: Dict[str, List[float]] = {name: [] for name in runs}
     for _ in range(repeat):
         for name, run in runs.items():
@@ -485,8 +493,9 @@ def interleaved_medians(runs: Dict[str, Callable[[], Any]], repeat: int) -> Dict
             gc.disable()
             try:
                 start = time.thread_time()
-                run()
+                result = run()
                 times[name].append(time.thread_time() - start)
+                del result
             finally:
                 gc.enable()
     return {name: statistics.median(t) for name, t in times.items()}
