@@ -36,17 +36,25 @@ except ImportError:  # optional peer
     orjson = None
 
 
+WORDS = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta"]
+
+
+def word(rnd: random.Random) -> str:
+    """A new str object each time, with a value that seldom repeats: no
+    string is shared between records for a memo (pickle's) to store once."""
+    return rnd.choice(WORDS) + str(rnd.randrange(10**6))
+
+
 def api_records(n: int) -> List[Dict[str, Any]]:
     rnd = random.Random(1)
-    words = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta"]
     return [
         {
             "id": i,
-            "name": rnd.choice(words) + str(i),
+            "name": rnd.choice(WORDS) + str(i),
             "score": rnd.random() * 100,
             "active": rnd.random() < 0.5,
             "parent": None if i % 3 else i // 3,
-            "tags": [rnd.choice(words) for _ in range(3)],
+            "tags": [word(rnd) for _ in range(3)],
             "count": rnd.randrange(1000),
         }
         for i in range(n)
@@ -54,9 +62,11 @@ def api_records(n: int) -> List[Dict[str, Any]]:
 
 
 def mixed_ints(n: int) -> List[int]:
+    """Every integer width (tiny, 8, 16, 32 and 64 bits), either sign, in an
+    order no branch predictor learns."""
     rnd = random.Random(2)
-    bounds = [100, 30000, 2**31, 2**62]
-    return [rnd.randrange(-b, b) for b in (bounds[i % 4] for i in range(n))]
+    bounds = [2**5, 2**7, 2**15, 2**31, 2**63]
+    return [rnd.randrange(-b, b) for b in (rnd.choice(bounds) for _ in range(n))]
 
 
 def floats(n: int) -> List[float]:
@@ -64,14 +74,22 @@ def floats(n: int) -> List[float]:
     return [rnd.uniform(-1e6, 1e6) for _ in range(n)]
 
 
+ASCII_LETTERS = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-"
+OTHER_LETTERS = "éüßçñøåłżΩπλждя日本語中文€→"
+
+
 def short_strs(n: int) -> List[str]:
+    """1 to 24 characters, of random length; a quarter of them, at random,
+    hold non-ASCII characters among the ASCII ones."""
     rnd = random.Random(4)
-    ascii_words = ["user", "order", "status", "pending", "shipped", "id", "name"]
-    other = ["café", "naïve", "日本語", "Ωmega", "żółw", "€uro"]
-    return [
-        (rnd.choice(other) if i % 4 == 0 else rnd.choice(ascii_words)) + str(i % 100)
-        for i in range(n)
-    ]
+    result = []
+    for _ in range(n):
+        chars = rnd.choices(ASCII_LETTERS, k=rnd.randint(1, 24))
+        if rnd.random() < 0.25:
+            for _ in range(rnd.randint(1, (len(chars) + 2) // 3)):
+                chars[rnd.randrange(len(chars))] = rnd.choice(OTHER_LETTERS)
+        result.append("".join(chars))
+    return result
 
 
 def big_bytes(size: int) -> bytes:
@@ -105,14 +123,17 @@ clock = time.perf_counter
 
 
 def median_time(fn: Callable[[], Any], repeat: int) -> float:
+    """The median time of fn(); the value it returns is freed outside the
+    clock, for every library alike."""
     times = []
     for _ in range(repeat):
         gc.collect()
         gc.disable()
         try:
             start = clock()
-            fn()
+            result = fn()
             times.append(clock() - start)
+            del result
         finally:
             gc.enable()
     return statistics.median(times)
@@ -156,21 +177,30 @@ def load_floor() -> Any:
 
 
 def floor_row(floor: Any, title: str, data: Any, each: bool, repeat: int,
-              ours: float) -> None:
+              encoded: Any) -> List[Dict[str, Any]]:
     """The time to build the decoded objects from a pre-parsed tape, and
-    quelm's unpack time as a multiple of it."""
+    quelm's unpack time as a multiple of it, the two interleaved run by run
+    (so that both meet the allocator in the same state); returns the row for
+    --json."""
     if floor is None:
-        return
+        return []
     try:
         tapes = [floor.tape(x) for x in data] if each else floor.tape(data)
     except (TypeError, OverflowError):
-        return
+        return []
     if each:
-        t = median_time(lambda: [floor.build(tp) for tp in tapes], repeat)
+        runs = {"floor": lambda: [floor.build(tp) for tp in tapes],
+                "quelm": lambda: [quelm.unpackb(e) for e in encoded]}
     else:
-        t = median_time(lambda: floor.build(tapes), repeat)
+        runs = {"floor": lambda: floor.build(tapes), "quelm": lambda: quelm.unpackb(encoded)}
+    medians = interleaved_medians(runs, repeat)
+    t, ours = medians["floor"], medians["quelm"]
     print(f"{'  (objects from a tape)':30} {'floor':6} {t * 1e3:10.2f}"
           f"  unpack / floor {ours / t:.2f}")
+    return [{"workload": title, "library": FLOOR, "direction": "unpack", "median_ms": t * 1e3}]
+
+
+FLOOR = "floor (objects from a tape)"
 
 
 def pipe_records(n: int) -> List[Dict[str, Any]]:
@@ -179,11 +209,12 @@ def pipe_records(n: int) -> List[Dict[str, Any]]:
 
 def time_from_pipe(loads: Dict[str, Tuple[Callable[[Any], Any], bytes]], expected: Any,
                    repeat: int) -> Dict[str, float]:
-    """Median thread CPU time of each load(reader) on a buffered pipe that
-    another process fills with its encoding, the loaders interleaved run by
-    run; each run checks the value and that the byte after it is still
-    there. (A writer thread in this process would contend for the
-    interpreter lock with the reader.)"""
+    """Median wall time of each load(reader) on a buffered pipe that another
+    process fills with its encoding, the loaders interleaved run by run; each
+    run checks the value and that the byte after it is still there. Wall
+    time, because waiting for the writer is part of what a reader costs; the
+    writer is another process because a writer thread in this process would
+    contend for the interpreter lock with the reader."""
     import os
     import subprocess
     import tempfile
@@ -206,9 +237,9 @@ def time_from_pipe(loads: Dict[str, Tuple[Callable[[Any], Any], bytes]], expecte
                     gc.collect()
                     gc.disable()
                     try:
-                        start = time.thread_time()
+                        start = time.perf_counter()
                         value = load(reader)
-                        times[name].append(time.thread_time() - start)
+                        times[name].append(time.perf_counter() - start)
                     finally:
                         gc.enable()
                     assert value == expected and reader.read() == b"\x00"
@@ -219,8 +250,8 @@ def time_from_pipe(loads: Dict[str, Tuple[Callable[[Any], Any], bytes]], expecte
 
 
 def pipe_rows(repeat: int, scale: int) -> List[Dict[str, Any]]:
-    """One value of about 1 MB read from a buffered pipe (reader CPU time);
-    returns the rows for --json."""
+    """One value of about 1 MB read from a buffered pipe (wall time); returns
+    the rows for --json."""
     data = pipe_records(50_000 // scale)
     medians = time_from_pipe({"quelm": (quelm.unpack, quelm.packb(data)),
                               "pickle": (pickle.load, pickle.dumps(data, protocol=5))},
@@ -228,7 +259,7 @@ def pipe_rows(repeat: int, scale: int) -> List[Dict[str, Any]]:
     ours, theirs = medians["quelm"], medians["pickle"]
     title = "1 MB value from a pipe"
     print(f"{title:30} {'unpack':6} {ours * 1e3:10.2f}  pickle.load {theirs * 1e3:.2f} ms,"
-          f" ratio {ours / theirs:.2f} (thread CPU time)")
+          f" ratio {ours / theirs:.2f} (wall time)")
     return [{"workload": title, "library": library, "direction": "unpack", "median_ms": t * 1e3}
             for library, t in (("quelm", ours), ("pickle", theirs))]
 
@@ -240,16 +271,25 @@ def main(argv: Optional[List[str]] = None) -> None:
     parser.add_argument("--json", metavar="PATH", help="also write every timing to PATH")
     parser.add_argument("--cpu", action="store_true",
                         help="time this thread's CPU time instead of wall time")
+    parser.add_argument("--command", help="the command to state in --json's output "
+                        "(default: python benchmarks/bench_core.py and the arguments)")
+    parser.add_argument("--user-loop", nargs=2, metavar=("WORKLOAD", "VARIANT"),
+                        help=argparse.SUPPRESS)  # one run of the user's loop, as JSON
+    parser.add_argument("--scale", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--calls", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     rows: List[Dict[str, Any]] = []
     scale = 10 if args.quick else 1
     if args.cpu:
         global clock
         clock = time.thread_time
+    if args.user_loop:
+        print(json.dumps(user_loop(*args.user_loop, args.scale, args.calls)))
+        return
 
     workloads = [
         ("10k API records", api_records(10_000 // scale), False),
-        ("1M mixed ints", mixed_ints(1_000_000 // scale), False),
+        ("1M ints, random widths", mixed_ints(1_000_000 // scale), False),
         ("1M floats", floats(1_000_000 // scale), False),
         ("200k short strs", short_strs(200_000 // scale), False),
         ("64 MiB bytes", big_bytes((64 << 20) // scale), False),
@@ -277,14 +317,107 @@ def main(argv: Optional[List[str]] = None) -> None:
                 else:
                     line += f" {theirs[index] * 1e3:12.2f} {ours[index] / theirs[index]:6.2f}"
             print(line, flush=True)
-        floor_row(floor_module, title, data, each, args.repeat, results["quelm"][1])
+        encoded = [quelm.packb(x) for x in data] if each else quelm.packb(data)
+        rows += floor_row(floor_module, title, data, each, args.repeat, encoded)
         if title.endswith("bytes"):
             floor = median_time(lambda: bytearray(data), args.repeat)
             print(f"{'  (plain copy of the bytes)':30} {'copy':6} {floor * 1e3:10.2f}")
     rows += pipe_rows(args.repeat, scale)
+    rows += user_loop_rows(scale, 1000 // scale, args.cpu)
     rows += typed_records_tables(10_000 // scale, args.repeat)
     if args.json:
-        results_json.write(args.json, "benchmarks/bench_core.py", rows, args.repeat)
+        results_json.write(args.json, args.command or "python benchmarks/bench_core.py",
+                           rows, args.repeat, peer_versions(rows))
+
+
+def peer_versions(rows: List[Dict[str, Any]]) -> Dict[str, str]:
+    """The release of each library measured that is not part of Python
+    (pickle, marshal and json come with the interpreter the run states)."""
+    from importlib import metadata
+
+    result = {}
+    for library in ordered(r["library"].split()[0] for r in rows):
+        if library in ("pickle", "marshal", "json", FLOOR.split()[0]):
+            continue
+        try:
+            result[library] = metadata.version(library)
+        except metadata.PackageNotFoundError:  # quelm from a source tree
+            result[library] = "(source tree)"
+    return result
+
+
+def ordered(values: Any) -> List[str]:
+    return list(dict.fromkeys(values))
+
+
+# ---- the loop a user writes: one value per call, many calls in one process --
+# What a server packing one response per request pays: each call's time and
+# the minor page faults it causes, which one call repeated on a quiet heap
+# hides. Each variant runs in a fresh process of its own, as a user's program
+# would: in this one, the workloads before have already moved the
+# allocator's thresholds. The variants: a Packer made afresh per call,
+# packb, a Packer reused (the reference, "quelm"), and orjson.dumps.
+
+LOOP_WORKLOADS: Dict[str, Callable[[int], Any]] = {
+    "10k API records": lambda scale: api_records(10_000 // scale),
+    "200k short strs": lambda scale: short_strs(200_000 // scale),
+}
+
+
+def loop_variants() -> Dict[str, Callable[[Any], Any]]:
+    reused = quelm.Packer()
+    variants: Dict[str, Callable[[Any], Any]] = {
+        "quelm": reused.pack,
+        "quelm Packer()": lambda o: quelm.Packer().pack(o),
+        "quelm packb": quelm.packb,
+    }
+    if orjson is not None:
+        variants["orjson"] = orjson.dumps
+    return variants
+
+
+def minor_faults() -> int:
+    import resource
+
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
+def user_loop(workload: str, variant: str, scale: int, calls: int) -> Dict[str, float]:
+    """In the process of its own: *calls* calls, in ten rounds; the median
+    time per call of a round, and the minor faults per call of them all."""
+    data = LOOP_WORKLOADS[workload](scale)
+    run = loop_variants()[variant]
+    rounds = 10
+    per_round = max(calls // rounds, 1)
+    times = []
+    before = minor_faults()
+    for _ in range(rounds):
+        start = clock()
+        for _ in range(per_round):
+            run(data)
+        times.append((clock() - start) / per_round)
+    return {"median_ms": statistics.median(times) * 1e3,
+            "minflt_per_call": (minor_faults() - before) / (rounds * per_round)}
+
+
+def user_loop_rows(scale: int, calls: int, cpu: bool) -> List[Dict[str, Any]]:
+    """Prints the table; returns its rows (with minor faults per call) for --json."""
+    import subprocess
+
+    rows: List[Dict[str, Any]] = []
+    for workload in LOOP_WORKLOADS:
+        title = f"{workload}, {calls:,} calls"
+        print(f"\n{title} in a fresh process each, per call (median of 10 rounds)")
+        for variant in loop_variants():
+            command = [sys.executable, __file__, "--user-loop", workload, variant,
+                       "--scale", str(scale), "--calls", str(calls)] + ["--cpu"] * cpu
+            result = json.loads(subprocess.run(command, check=True, stdout=subprocess.PIPE,
+                                               universal_newlines=True).stdout)
+            print(f"  {variant:16} {result['median_ms']:8.3f} ms"
+                  f"  {result['minflt_per_call']:8.1f} minor faults")
+            rows.append({"workload": title, "library": variant, "direction": "pack",
+                         **result})
+    return rows
 
 
 # ---- typed records: dataclasses packed natively and decoded into their type --
@@ -351,6 +484,8 @@ def typed_by_hand(packed: bytes) -> List[Item]:
 
 
 def interleaved_medians(runs: Dict[str, Callable[[], Any]], repeat: int) -> Dict[str, float]:
+    """Median thread CPU time of each run, interleaved run by run; the values
+    they return are freed outside the clock."""
     times: Dict[str, List[float]] = {name: [] for name in runs}
     for _ in range(repeat):
         for name, run in runs.items():
@@ -358,8 +493,9 @@ def interleaved_medians(runs: Dict[str, Callable[[], Any]], repeat: int) -> Dict
             gc.disable()
             try:
                 start = time.thread_time()
-                run()
+                result = run()
                 times[name].append(time.thread_time() - start)
+                del result
             finally:
                 gc.enable()
     return {name: statistics.median(t) for name, t in times.items()}

@@ -9,7 +9,9 @@ workload (logarithmic axis; left of 1 is faster than quelm), and quelm's own
 bar is labelled with its time. A library that cannot represent a
 workload gets no bar and an "n/a" mark; one not measured on it (the pipe
 row has no packing, the typed records no marshal) gets neither. Workloads
-and library colours are the same in both panels. The machine, Python and command of
+and library colours are the same in both panels; the legend gives each
+library's version, and a bar of the user's loop its minor page faults per
+call when there are any. The machine, Python and command of
 the run are written under the chart. Needs matplotlib (the "bench" extra).
 """
 
@@ -51,6 +53,14 @@ def ratios(rows: List[Dict[str, Any]], direction: str, workloads: List[str],
     return relative, reference
 
 
+def legend_name(library: str, versions: Dict[str, str]) -> str:
+    """The legend's name of a library: with its version, where the run has it
+    (pickle, marshal and json come with the Python stated under the chart;
+    quelm's variants go with quelm's)."""
+    version = versions.get(library)
+    return f"{library} {version}" if version else library
+
+
 def draw(document: Dict[str, Any], out: str) -> None:
     import matplotlib
 
@@ -67,7 +77,10 @@ def draw(document: Dict[str, Any], out: str) -> None:
     height = 0.6 + 0.32 * len(workloads) * max(len(libraries), 3) / 3
     fig, axes = plt.subplots(1, len(directions), figsize=(11, height + 1.2), sharey=True,
                              squeeze=False)
-    colours = plt.get_cmap("tab10").colors
+    # Eleven libraries and variants and more: one colour each.
+    colours = list(plt.get_cmap("tab10").colors) + list(plt.get_cmap("Dark2").colors)
+    faults = {(r["workload"], r["library"], r["direction"]): r["minflt_per_call"]
+              for r in rows if r.get("minflt_per_call", 0) >= 1}
     for ax, direction in zip(axes[0], directions):
         relative, reference = ratios(rows, direction, workloads, libraries)
         bar = 0.8 / len(libraries)
@@ -79,11 +92,15 @@ def draw(document: Dict[str, Any], out: str) -> None:
                     continue
                 if value is None:
                     ax.text(0.01, y, f"{lib}: n/a", va="center", fontsize=6,
-                            color=colours[j % 10], transform=ax.get_yaxis_transform())
+                            color=colours[j % len(colours)], transform=ax.get_yaxis_transform())
                     continue
-                ax.barh(y, value, height=bar, color=colours[j % 10], label=lib)
+                ax.barh(y, value, height=bar, color=colours[j % len(colours)], label=lib)
                 if lib == REFERENCE:
                     ax.text(1.04, y, f"{reference[w]:.3g} ms", va="center", fontsize=6)
+                if (w, lib, direction) in faults:
+                    at = value * (1.6 if lib == REFERENCE else 1.04)  # past the ms
+                    ax.text(at, y, f"{faults[(w, lib, direction)]:.0f} faults/call",
+                            va="center", fontsize=6, color=colours[j % len(colours)])
         ax.set_xscale("log")
         ax.xaxis.set_major_locator(FixedLocator([f * 10.0**e for e in range(-3, 4)
                                                  for f in (1, 2, 5)]))
@@ -100,8 +117,10 @@ def draw(document: Dict[str, Any], out: str) -> None:
         for handle, label in zip(*ax.get_legend_handles_labels()):
             legend.setdefault(label, handle)
     labels = [lib for lib in libraries if lib in legend]
-    fig.legend([legend[lib] for lib in labels], labels, loc="upper center",
-               ncol=min(len(labels), 7), frameon=False)
+    versions = document.get("versions", {})
+    fig.legend([legend[lib] for lib in labels], [legend_name(lib, versions) for lib in labels],
+               loc="upper center",
+               ncol=min(len(labels), 5), frameon=False)
     fig.text(0.01, 0.01, f"{document['machine']}; {document['python']}; "
              f"median of {document['repeat']} runs; {document['command']}", fontsize=7)
     fig.tight_layout(rect=(0, 0.04, 1, 0.93))

@@ -2,10 +2,14 @@
 how it was taken, for benchmarks/plot.py and for comparing runs.
 
     {"command": ..., "python": ..., "machine": ..., "repeat": N,
+     "versions": {"quelm": "0.1.0", "orjson": ..., ...},
      "results": [{"workload": ..., "library": ..., "direction": "pack",
                   "median_ms": 1.23}, ...]}
 
-``median_ms`` is null where a library cannot represent the workload.
+``versions`` holds the release of every library measured that does not come
+with Python. ``median_ms`` is null where a library cannot represent the
+workload; the rows of the user's loop also hold ``minflt_per_call``, the
+minor page faults per call.
 """
 
 from __future__ import annotations
@@ -41,14 +45,20 @@ def cpu_model() -> str:
     return platform.processor() or "unknown processor"
 
 
-def write(path: str, script: str, rows: List[Dict[str, Any]], repeat: int) -> None:
-    """Write *rows* to *path* with the machine, the Python and the command."""
+def write(path: str, command: str, rows: List[Dict[str, Any]], repeat: int,
+          versions: Dict[str, str]) -> None:
+    """Write *rows* to *path* with the machine, the Python, the command (the
+    arguments of this run added when *command* names the script) and the
+    libraries' versions."""
+    if command.endswith(".py"):
+        command = " ".join([command, *sys.argv[1:]])
     document = {
-        "command": " ".join(["python", script, *sys.argv[1:]]),
+        "command": command,
         "python": f"{platform.python_implementation()} {platform.python_version()}",
         "machine": f"{platform.system()} {platform.machine()}, {cpu_model()}, "
                    f"{os.cpu_count()} logical cores",
         "repeat": repeat,
+        "versions": versions,
         "results": rows,
     }
     with open(path, "w", encoding="utf-8") as out:

@@ -1,5 +1,6 @@
 """The README's performance chart is the committed one, and the README states
-the run it shows (benchmarks/bench_core.py --json, drawn by benchmarks/plot.py)."""
+the run it shows (benchmarks/run.sh: bench_core.py --json, drawn by
+benchmarks/plot.py), with the version of every library it measured."""
 
 import json
 import pathlib
@@ -16,10 +17,13 @@ def test_readme_states_the_run_of_the_committed_chart():
     section = readme.split("## Performance")[1].split("\n## ")[0].replace("\n", " ")
     run = json.loads(RESULTS.read_text(encoding="utf-8"))
     assert "](docs/benchmarks.svg)" in section and (ROOT / "docs" / "benchmarks.svg").exists()
-    for fact in (run["machine"], run["python"], run["command"], f"median of {run['repeat']}"):
+    versions = [f"{library} {version}" for library, version in run["versions"].items()]
+    for fact in (run["machine"], run["python"], run["command"], f"median of {run['repeat']}",
+                 *versions):
         assert fact in section
     workloads = {r["workload"] for r in run["results"]}
     libraries = {r["library"] for r in run["results"]}
     assert len(workloads) >= 6 and {"quelm", "pickle", "marshal", "json"} <= libraries
+    assert {"orjson", "pydantic"} <= run["versions"].keys()  # the peers were measured
     svg = (ROOT / "docs" / "benchmarks.svg").read_text(encoding="utf-8")
-    assert all(name in svg for name in workloads | libraries)
+    assert all(name in svg for name in workloads | libraries | set(versions))

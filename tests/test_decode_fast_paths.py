@@ -295,6 +295,29 @@ def test_every_int_form_with_and_without_room_after_it(first, layout, values, ta
     assert unpackb(mapping(*pairs)) == {"k%d" % i: v for i, v in enumerate(values)}
 
 
+# Each integer form with the range it can carry, tiny ints included.
+INT_RANGES = [(b"", ">B", 0, 127), (b"", ">b", -32, -1)] + [
+    (bytes([first]), layout, -(2 ** (8 * struct.calcsize(layout) - 1)) if layout.islower() else 0,
+     2 ** (8 * struct.calcsize(layout) - layout.islower()) - 1) for first, layout, _ in INT_FORMS]
+INT_ITEMS = st.one_of(
+    st.sampled_from(INT_RANGES).flatmap(lambda f: st.integers(f[2], f[3]).map(
+        lambda v: (f[0] + struct.pack(f[1], v), v))),
+    st.sampled_from([(b"\xc0", None), (s("x"), "x"), (b"\xcb" + struct.pack(">d", 0.5), 0.5)]))
+
+
+@given(st.lists(INT_ITEMS, max_size=40), st.integers(0, 9), st.sampled_from([1, 3, 1000]))
+def test_runs_of_ints_in_any_form_and_order(items, tail, chunk):
+    # Runs of integers in random forms, broken by other items and ending at
+    # any distance from the end of the input, whole and fed in pieces.
+    payload = array(array(*(raw for raw, _ in items)), *[b"\xc0"] * tail)
+    expected = [[v for _, v in items]] + [None] * tail
+    assert unpackb(payload) == expected
+    u = Unpacker()
+    for i in range(0, len(payload), chunk):
+        u.feed(payload[i : i + chunk])
+    assert list(u) == [expected]
+
+
 # Keys that differ from one another in one byte anywhere, in their length, or
 # in being ASCII: maps decoded one after another see them at the same
 # positions, so each may meet a different key last seen at its position.

@@ -7,14 +7,18 @@
  * makes the same objects from the tape with the same C-API calls a decoder
  * makes (no parsing at all), so its time is what building the result costs
  * by itself: no decoder can beat it by much. Keys are shared, as a decoder's
- * key cache shares them; every other object is new.
+ * key cache shares them; every other object is new. A list of nothing but
+ * 64-bit ints is one entry and an array of the values, built with
+ * PyList_New and one PyLong_FromLongLong per item, with no choice made per
+ * item: the least any decoder of mixed-width ints can do.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <string.h>
 
-enum { T_NIL, T_TRUE, T_FALSE, T_INT, T_BIGUINT, T_FLOAT, T_STR, T_BYTES, T_LIST, T_TUPLE, T_DICT };
+enum { T_NIL, T_TRUE, T_FALSE, T_INT, T_BIGUINT, T_FLOAT, T_STR, T_BYTES, T_LIST, T_TUPLE, T_DICT,
+       T_INTS };
 
 typedef struct {
     long long kind;
@@ -73,6 +77,20 @@ static int push_text(Writer *w, long long kind, const char *s, Py_ssize_t n) {
     return 0;
 }
 
+/* Whether every item of the list is an int of 64 bits. */
+static int all_int64(PyObject *list) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        PyObject *item = PyList_GET_ITEM(list, i);
+        int overflow;
+        if (!PyLong_CheckExact(item))
+            return 0;
+        (void)PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow)
+            return 0;
+    }
+    return PyList_GET_SIZE(list) > 0;
+}
+
 static int record(Writer *w, PyObject *o, int is_key) {
     if (is_key) {
         if (!PyUnicode_CheckExact(o)) {
@@ -119,6 +137,18 @@ static int record(Writer *w, PyObject *o, int is_key) {
     }
     if (PyBytes_CheckExact(o))
         return push_text(w, T_BYTES, PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o));
+    if (PyList_CheckExact(o) && all_int64(o)) {
+        Py_ssize_t n = PyList_GET_SIZE(o);
+        if ((e = push(w, T_INTS)) == NULL)
+            return -1;
+        e->v.count = n;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if ((e = push(w, T_INT)) == NULL)
+                return -1;
+            e->v.i = PyLong_AsLongLong(PyList_GET_ITEM(o, i));
+        }
+        return 0;
+    }
     if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
         if ((e = push(w, PyList_CheckExact(o) ? T_LIST : T_TUPLE)) == NULL)
@@ -225,6 +255,23 @@ static PyObject *make(Reader *r) {
                 return NULL;
             }
             slots[i] = item;
+        }
+        return c;
+    }
+    case T_INTS: {
+        Py_ssize_t n = (Py_ssize_t)e->v.count;
+        const Entry *values = r->e;
+        r->e += n;
+        PyObject *c = PyList_New(n);
+        if (c == NULL)
+            return NULL;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyObject *item = PyLong_FromLongLong(values[i].v.i);
+            if (item == NULL) {
+                Py_DECREF(c);
+                return NULL;
+            }
+            PyList_SET_ITEM(c, i, item);
         }
         return c;
     }
