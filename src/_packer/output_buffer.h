@@ -17,11 +17,14 @@
 namespace quelm {
 
 struct OutputBuffer {
-    // Start of the storage (PyMem_Malloc'd by the owner, never null).
+    // Start of the content. The storage is laid out as a bytes object (see
+    // buffer_take_bytes), so buf sits just after room for that object's
+    // header; while no storage is held it points at a shared empty area.
+    // Never null.
     char *buf;
     // Bytes written so far: the content is buf[0:length].
     size_t length;
-    // Capacity of the storage.
+    // Capacity of the storage, 0 while none is held.
     size_t buf_size;
     // Writers choose the bin family and str 8 when true.
     bool use_bin_type;
@@ -31,8 +34,39 @@ struct OutputBuffer {
     // be overwritten and the hot path pays nothing for the guard.
     size_t write_limit;
     bool frozen;
+    // The capacity new storage starts with: buf_size as the Packer was
+    // given it (0 when it was not: then a default, or what the last output
+    // in the process suggests), and in `next_size` the size of this
+    // buffer's last output once one was handed over, so that a loop packing
+    // similar values allocates their size at once instead of growing to it
+    // step by step.
+    size_t initial_size;
+    size_t next_size;
 };
 
+// Storage. It comes from the object allocator, with room for a bytes
+// object's header in front of the content and for its closing NUL behind,
+// so that a finished output becomes the result bytes object where it lies
+// instead of being copied into one.
+
+// An empty buffer that holds no storage yet and will start with
+// `initial_size` bytes of capacity (0: a size of its own choosing).
+void buffer_init_empty(OutputBuffer *b, size_t initial_size) noexcept;
+
+// Allocates storage of `capacity` bytes for an empty buffer holding none.
+// Returns 0, or -1 (nothing set: the caller chooses the error) with the
+// buffer unchanged.
+[[nodiscard]] int buffer_allocate(OutputBuffer *b, size_t capacity) noexcept;
+
+// Frees the storage; the buffer is left empty, holding none.
+void buffer_release(OutputBuffer *b) noexcept;
+
+// The content as a new bytes object, after which the buffer is empty; null
+// with MemoryError and the buffer emptied all the same. A large output is
+// not copied: its storage is shrunk to fit and becomes the bytes object,
+// and the next write starts new storage. A small one is copied and the
+// storage kept for the next output. Never called while exported.
+PyObject *buffer_take_bytes(OutputBuffer *b) noexcept;
 // What a write to a frozen buffer, and every guarded Packer operation while
 // views exist, fails with (BufferError).
 inline constexpr char export_guard_message[] = "Existing exports of data: Packer cannot be changed";
@@ -48,8 +82,9 @@ QUELM_INLINE void buffer_thaw(OutputBuffer *b) noexcept {
 }
 
 // Out of line: refuses writes to a frozen buffer (BufferError), otherwise
-// grows the storage to twice length + n. Overflow is checked before the
-// arithmetic, and the new storage is committed only once allocated.
+// grows the storage to twice length + n (or starts it at initial_size if
+// that is more). Overflow is checked before the arithmetic, and the new
+// storage is committed only once allocated.
 [[nodiscard]] QUELM_COLD int buffer_grow(OutputBuffer *b, size_t n) noexcept;
 
 // Makes room for n more bytes; afterwards buf[length:length+n] is writable.
