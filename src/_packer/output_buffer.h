@@ -293,27 +293,59 @@ template <size_t (*put_header)(unsigned char *, size_t, bool)>
 
 // A string of at most short_str_max bytes, given by its end, when the 16
 // bytes that end there are readable (the caller guarantees it; they may
-// begin before the text). One fixed 16-byte load, a shift that moves the
-// text to the bottom and one fixed 16-byte store replace a copy whose
+// begin before the text). Two fixed 16-byte moves replace a copy whose
 // branches depend on the length: for short strings of mixed lengths those
-// mispredict on nearly every item. The store covers 16 reserved bytes
-// after the header, of which only the first n are committed.
-constexpr size_t short_str_max = 16;
-static_assert(short_str_max <= wire::fixstr_max, "a short string has a one-byte header");
+// mispredict on nearly every item. The tail move takes the 16 bytes that
+// end at the text's end, shifted down to the text's first byte when the
+// text is shorter than 16; the head move, made first, takes the text's
+// first 16 bytes when it has that many and otherwise stores bytes that the
+// tail move then covers. Which of the two applies is chosen by conditional
+// moves, not branches. The stores cover 32 reserved bytes after the header,
+// of which only the first n are committed.
+constexpr size_t short_str_max = wire::fixstr_max;
+constexpr size_t short_str_window = 16;
 
 [[nodiscard]] QUELM_INLINE int write_short_str(OutputBuffer *b, const unsigned char *end,
                                                size_t n) noexcept {
     assert(n <= short_str_max);
-    if (buffer_reserve(b, 1 + short_str_max) < 0)
+    if (buffer_reserve(b, 1 + 2 * short_str_window) < 0)
         return -1;
     unsigned char *p = buffer_tail(b);
-    unsigned __int128 text;
-    std::memcpy(&text, end - short_str_max, short_str_max);
-    // Little-endian: the text's first byte is at bit 8 * (16 - n). With
-    // n == 0 nothing is committed, and the mask keeps the shift defined.
-    text >>= (8 * (short_str_max - n)) & 127;
+    const bool two = n >= short_str_window;
+    unsigned char head[short_str_window];
+    std::memcpy(head, two ? end - n : end - short_str_window, short_str_window);
+    std::memcpy(p + 1, head, short_str_window);
+    unsigned __int128 tail;
+    std::memcpy(&tail, end - short_str_window, short_str_window);
+    // Little-endian: a shorter text's first byte is at bit 8 * (16 - n).
+    // With n == 0 nothing is committed, and the mask keeps the shift defined.
+    tail >>= (8 * (two ? 0 : short_str_window - n)) & 127;
     p[0] = static_cast<unsigned char>(wire::fixstr | n);
-    std::memcpy(p + 1, &text, short_str_max);
+    std::memcpy(p + 1 + (two ? n - short_str_window : 0), &tail, short_str_window);
+    buffer_commit(b, 1 + n);
+    return 0;
+}
+
+// A string of at most fixstr_max bytes: the one-byte header, then the text
+// by fixed-size moves. From 16 bytes on, two 16-byte moves that overlap in
+// the middle cover every length up to 32 with the same two instructions;
+// shorter texts take copy_bytes's smaller pairs. Reads nothing outside the
+// text.
+[[nodiscard]] QUELM_INLINE int write_fixstr(OutputBuffer *b, const char *s, size_t n) noexcept {
+    assert(n <= wire::fixstr_max);
+    if (buffer_reserve(b, 1 + wire::fixstr_max) < 0)
+        return -1;
+    unsigned char *p = buffer_tail(b);
+    p[0] = static_cast<unsigned char>(wire::fixstr | n);
+    if (n >= 16) {
+        unsigned char head[16], tail[16];
+        std::memcpy(head, s, 16);
+        std::memcpy(tail, s + n - 16, 16);
+        std::memcpy(p + 1, head, 16);
+        std::memcpy(p + 1 + n - 16, tail, 16);
+    } else {
+        copy_bytes(p + 1, s, n);
+    }
     buffer_commit(b, 1 + n);
     return 0;
 }
