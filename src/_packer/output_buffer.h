@@ -311,17 +311,21 @@ constexpr size_t short_str_window = 16;
     if (buffer_reserve(b, 1 + 2 * short_str_window) < 0)
         return -1;
     unsigned char *p = buffer_tail(b);
-    const bool two = n >= short_str_window;
+    // How far the text reaches beyond one window (0 for a text of up to 16
+    // bytes), by arithmetic rather than a comparison the compiler could
+    // turn back into a branch.
+    const size_t wide = static_cast<size_t>(n >= short_str_window);
+    const size_t beyond = (n - short_str_window) & (0 - wide);
     unsigned char head[short_str_window];
-    std::memcpy(head, two ? end - n : end - short_str_window, short_str_window);
+    std::memcpy(head, end - short_str_window - beyond, short_str_window);
     std::memcpy(p + 1, head, short_str_window);
     unsigned __int128 tail;
     std::memcpy(&tail, end - short_str_window, short_str_window);
     // Little-endian: a shorter text's first byte is at bit 8 * (16 - n).
     // With n == 0 nothing is committed, and the mask keeps the shift defined.
-    tail >>= (8 * (two ? 0 : short_str_window - n)) & 127;
+    tail >>= (8 * (short_str_window - n + beyond)) & 127;
     p[0] = static_cast<unsigned char>(wire::fixstr | n);
-    std::memcpy(p + 1 + (two ? n - short_str_window : 0), &tail, short_str_window);
+    std::memcpy(p + 1 + beyond, &tail, short_str_window);
     buffer_commit(b, 1 + n);
     return 0;
 }
