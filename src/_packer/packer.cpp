@@ -327,9 +327,10 @@ constexpr const char packer_doc[] =
     "    DO NOT USE THIS!! This option is kept for very specific usage.\n"
     "\n"
     ":param int buf_size:\n"
-    "    The size of the internal buffer. (default: 256*1024)\n"
+    "    The size of the internal buffer, allocated at construction.\n"
     "    Useful if serialisation size can be correctly estimated,\n"
-    "    avoid unnecessary reallocations.\n";
+    "    avoid unnecessary reallocations. Without it the buffer starts\n"
+    "    small, or at the size of recent outputs, at the first write.\n";
 
 }  // namespace
 
