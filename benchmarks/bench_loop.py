@@ -78,10 +78,10 @@ def loops(value: Any) -> Dict[str, Callable[[int], None]]:
 
 def measure(runs: Dict[str, Callable[[int], None]], calls: int, rounds: int) -> Dict[str, tuple]:
     """Median ms per call over the rounds, and page faults per call over all
-    of them. Each round runs every loop once, interleaved, after a warm-up."""
+    of them. Each round runs every loop once, interleaved; each loop's first
+    call in a round is left out, as it inherits the heap the previous loop
+    left (a user's loop runs alone)."""
     per = max(1, calls // rounds)
-    for run in runs.values():
-        run(min(per, 20))
     times: Dict[str, List[float]] = {name: [] for name in runs}
     faults: Dict[str, int] = {name: 0 for name in runs}
     for _ in range(rounds):
@@ -89,6 +89,7 @@ def measure(runs: Dict[str, Callable[[int], None]], calls: int, rounds: int) -> 
             gc.collect()
             gc.disable()
             try:
+                run(1)
                 before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
                 start = time.thread_time()
                 run(per)

@@ -38,6 +38,15 @@ constexpr size_t keep_limit = size_t{64} << 10;
 // fixed-size store), plus a few small items' worth.
 constexpr size_t reserve_slack = 64;
 
+// The storage size a handed-over output of n bytes keeps: room for the
+// last reservation's look-ahead, rounded up so that outputs of about the
+// same size leave blocks of one size, each of which fits the next output.
+QUELM_INLINE size_t fitted_size(size_t n) noexcept {
+    const size_t size = header_size + n + reserve_slack + trailer_size;
+    const size_t grain = n >= (size_t{64} << 10) ? 4096 : 256;
+    return (size + grain - 1) & ~(grain - 1);
+}
+
 // The size the last output handed over by any buffer suggests for the next
 // one, 0 when none does: a Packer made for each call of a loop starts where
 // the previous one ended instead of growing to it again. A hint about
@@ -144,13 +153,16 @@ PyObject *buffer_take_bytes(OutputBuffer *b) noexcept {
     // Shrunk once, to fit. A shrink that fails leaves the larger storage,
     // which holds the object as well.
     void *block = block_of(b);
-    if (void *fitted = PyObject_Realloc(block, header_size + n + trailer_size))
-        block = fitted;
-    // The next output starts at this one's size, with room for the last
-    // reservation's look-ahead. Not much more: the allocator serves a size
-    // it has just had back from the memory it keeps, while a larger one may
-    // get freshly mapped pages, a page fault each.
-    const size_t next = n + reserve_slack;
+    const size_t size = fitted_size(n);
+    if (size < header_size + b->buf_size + trailer_size) {
+        if (void *fitted = PyObject_Realloc(block, size))
+            block = fitted;
+    }
+    // The next output starts with storage of the same size. Not more: the
+    // allocator serves a size it has just had back (the previous result,
+    // once freed) from the memory it keeps, while a larger one may get
+    // freshly mapped pages, a page fault each.
+    const size_t next = size - header_size - trailer_size;
     forget_storage(b, next > b->initial_size ? next : b->initial_size);
     shared_next_size.store(next, std::memory_order_relaxed);
     auto *object = reinterpret_cast<PyVarObject *>(block);
