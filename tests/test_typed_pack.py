@@ -12,7 +12,7 @@ import weakref
 
 import pytest
 
-from quelm import Packer, packb
+from quelm import ExtType, Packer, packb
 
 from _leaks import assert_no_growth, loops
 
@@ -369,8 +369,6 @@ class _ClaimsExtType:
 
     @property
     def __class__(self):
-        from quelm import ExtType
-
         return ExtType
 
 
