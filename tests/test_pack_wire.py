@@ -274,6 +274,9 @@ def test_short_strs_side_by_side_in_containers(buf_size):
     # may be touched.
     texts = ["", "a", "ab", "é", "ü1", "x" * 15, "y" * 16, "z" * 17, "日本", "", "q" * 31]
     texts += ["k%d" % i * (i % 9) for i in range(40)]
+    # Non-ASCII texts of 8 to 31 UTF-8 bytes, one with no UTF-8 form cached.
+    texts += ["é" * 4, "日本語ab", "é" * 8, "日本語" * 3 + "x", "ü" * 15, "😀" * 7,
+              "".join(["ß"] * 12) + "!"]
     body = b"".join(_str_item(t) for t in texts)
     n = len(texts)
     assert Packer(buf_size=buf_size).pack(texts) == b"\xdc" + struct.pack(">H", n) + body

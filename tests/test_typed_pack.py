@@ -12,7 +12,7 @@ import weakref
 
 import pytest
 
-from quelm import Packer, packb
+from quelm import ExtType, Packer, packb
 
 from _leaks import assert_no_growth, loops
 
@@ -394,3 +394,35 @@ def test_no_leaks(request, value):
             pass
 
     assert_no_growth(run, loops(request.config))
+
+
+class _ClaimsExtType:
+    """Instances claim to be ExtType through __class__, which isinstance() consults."""
+
+    @property
+    def __class__(self):
+        return ExtType
+
+
+@dataclasses.dataclass
+class _PlainExtLike:
+    code: int
+    data: bytes
+
+
+@dataclasses.dataclass
+class _ClaimingExtLike(_ClaimsExtType):
+    code: int
+    data: bytes
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        pytest.param(_PlainExtLike(1, b"x"), "82a4636f646501a464617461c40178", id="plain-is-a-map"),
+        pytest.param(_ClaimingExtLike(1, b"x"), "d40178", id="claimed-ext-type-wins"),
+    ],
+)
+def test_ext_type_test_precedes_typed_packing_when_it_can_match(value, expected):
+    assert Packer(typed=True).pack(value).hex() == expected
+    assert Packer(typed=True).pack([value, value]).hex() == "92" + expected * 2

@@ -207,6 +207,13 @@ int pack_datetime(Packer *self, PyObject *o) noexcept {
     return write_timestamp(&self->buffer, seconds, ns);
 }
 
+// Exact lists and tuples, and typed values whose plan proves it, may skip
+// the ExtType test only while it is a plain subtype test: a metaclass could
+// make isinstance() claim them.
+QUELM_INLINE bool ext_type_is_plain() noexcept {
+    return Py_IS_TYPE(g_state.ext_type, &PyType_Type);
+}
+
 // The ordered tests for everything the inline fast path did not take.
 QUELM_NOINLINE int pack_other(Packer *self, PyObject *o, bool deferrable, int budget) noexcept {
     PyTypeObject *type = Py_TYPE(o);
@@ -240,6 +247,15 @@ QUELM_NOINLINE int pack_other(Packer *self, PyObject *o, bool deferrable, int bu
         return pack_mapping_items(self, o, budget);
     }
 #endif
+    // Typed values first where their class's plan proves the ExtType test
+    // false: its fallback looks the instance's __class__ up by name.
+    if (self->typed && ext_type_is_plain() && !PyList_Check(o) && !PyTuple_Check(o) &&
+        type != &PyMemoryView_Type &&
+        reinterpret_cast<PyObject *>(type) != g_state.timestamp_type) {
+        const int r = pack_typed_early(self, o, budget);
+        if (r != 1)
+            return r;
+    }
     PyObject *ext_type = g_state.ext_type;
     int is_ext;
     if (strict) {
@@ -273,12 +289,6 @@ QUELM_NOINLINE int pack_other(Packer *self, PyObject *o, bool deferrable, int bu
     if (deferrable)
         return -2;
     return raise_unsupported(self, o);
-}
-
-// Exact lists and tuples may skip the ExtType test only while it is a plain
-// subtype test: a metaclass could make isinstance() claim them.
-QUELM_INLINE bool ext_type_is_plain() noexcept {
-    return Py_IS_TYPE(g_state.ext_type, &PyType_Type);
 }
 
 // _pack_inner: 0 written, -1 failed, -2 deferred to the default hook

@@ -66,25 +66,50 @@ QUELM_INLINE int pack_utf8(Packer *self, const char *s, Py_ssize_t n) noexcept {
 }
 
 // The text of a compact ASCII str is stored right after its PyASCIIObject
-// header, so the 16 bytes that end at the end of a text of at most 16
-// characters lie inside the object: write_short_str reads those.
-static_assert(sizeof(PyASCIIObject) >= short_str_max,
+// header, so the 16 bytes that end at the end of any text lie inside the
+// object: write_short_str reads those.
+static_assert(sizeof(PyASCIIObject) >= short_str_window,
               "a short ASCII text must be preceded by a header of at least 16 bytes");
 
+// The UTF-8 form the interpreter caches in a compact non-ASCII str, read
+// from the object's layout without a call; false when it has none yet (or
+// where the layout is not this one), for PyUnicode_AsUTF8AndSize to make.
+QUELM_INLINE bool read_cached_utf8(PyObject *o, const char **s, Py_ssize_t *n) noexcept {
+#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+    if (QUELM_LIKELY(PyUnicode_IS_COMPACT(o))) {
+        const auto *compact = reinterpret_cast<const PyCompactUnicodeObject *>(o);
+        if (QUELM_LIKELY(compact->utf8 != nullptr)) {
+            *s = compact->utf8;
+            *n = compact->utf8_length;
+            return true;
+        }
+    }
+#else
+    (void)o, (void)s, (void)n;
+#endif
+    return false;
+}
+
 // A str through the interpreter's cached UTF-8 form; a compact ASCII str
-// is its own UTF-8 and is read in place.
+// is its own UTF-8 and is read in place. Texts of up to 31 bytes, nearly
+// all keys and short values, take the one-byte header and a copy of fixed
+// moves.
 QUELM_INLINE int pack_str_fast(Packer *self, PyObject *o) noexcept {
+    const char *s;
+    Py_ssize_t n;
     if (QUELM_LIKELY(PyUnicode_IS_COMPACT_ASCII(o))) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+        n = PyUnicode_GET_LENGTH(o);
         const auto *text = static_cast<const unsigned char *>(PyUnicode_DATA(o));
         if (QUELM_LIKELY(n <= static_cast<Py_ssize_t>(short_str_max)))
             return write_short_str(&self->buffer, text + n, static_cast<size_t>(n));
-        return pack_utf8(self, reinterpret_cast<const char *>(text), n);
+        s = reinterpret_cast<const char *>(text);
+    } else if (!read_cached_utf8(o, &s, &n)) {
+        s = PyUnicode_AsUTF8AndSize(o, &n);
+        if (s == nullptr)
+            return -1;
     }
-    Py_ssize_t n;
-    const char *s = PyUnicode_AsUTF8AndSize(o, &n);
-    if (s == nullptr)
-        return -1;
+    if (QUELM_LIKELY(n <= static_cast<Py_ssize_t>(wire::fixstr_max)))
+        return write_fixstr(&self->buffer, s, static_cast<size_t>(n));
     return pack_utf8(self, s, n);
 }
 

@@ -17,11 +17,14 @@
 namespace quelm {
 
 struct OutputBuffer {
-    // Start of the storage (PyMem_Malloc'd by the owner, never null).
+    // Start of the content. The storage is laid out as a bytes object (see
+    // buffer_take_bytes), so buf sits just after room for that object's
+    // header; while no storage is held it points at a shared empty area.
+    // Never null.
     char *buf;
     // Bytes written so far: the content is buf[0:length].
     size_t length;
-    // Capacity of the storage.
+    // Capacity of the storage, 0 while none is held.
     size_t buf_size;
     // Writers choose the bin family and str 8 when true.
     bool use_bin_type;
@@ -31,8 +34,39 @@ struct OutputBuffer {
     // be overwritten and the hot path pays nothing for the guard.
     size_t write_limit;
     bool frozen;
+    // The capacity new storage starts with: buf_size as the Packer was
+    // given it (0 when it was not: then a default, or what the last output
+    // in the process suggests), and in `next_size` the size of this
+    // buffer's last output once one was handed over, so that a loop packing
+    // similar values allocates their size at once instead of growing to it
+    // step by step.
+    size_t initial_size;
+    size_t next_size;
 };
 
+// Storage. It comes from the object allocator, with room for a bytes
+// object's header in front of the content and for its closing NUL behind,
+// so that a finished output becomes the result bytes object where it lies
+// instead of being copied into one.
+
+// An empty buffer that holds no storage yet and will start with
+// `initial_size` bytes of capacity (0: a size of its own choosing).
+void buffer_init_empty(OutputBuffer *b, size_t initial_size) noexcept;
+
+// Allocates storage of `capacity` bytes for an empty buffer holding none.
+// Returns 0, or -1 (nothing set: the caller chooses the error) with the
+// buffer unchanged.
+[[nodiscard]] int buffer_allocate(OutputBuffer *b, size_t capacity) noexcept;
+
+// Frees the storage; the buffer is left empty, holding none.
+void buffer_release(OutputBuffer *b) noexcept;
+
+// The content as a new bytes object, after which the buffer is empty; null
+// with MemoryError and the buffer emptied all the same. A large output is
+// not copied: its storage is shrunk to fit and becomes the bytes object,
+// and the next write starts new storage. A small one is copied and the
+// storage kept for the next output. Never called while exported.
+PyObject *buffer_take_bytes(OutputBuffer *b) noexcept;
 // What a write to a frozen buffer, and every guarded Packer operation while
 // views exist, fails with (BufferError).
 inline constexpr char export_guard_message[] = "Existing exports of data: Packer cannot be changed";
@@ -48,8 +82,9 @@ QUELM_INLINE void buffer_thaw(OutputBuffer *b) noexcept {
 }
 
 // Out of line: refuses writes to a frozen buffer (BufferError), otherwise
-// grows the storage to twice length + n. Overflow is checked before the
-// arithmetic, and the new storage is committed only once allocated.
+// grows the storage to twice length + n (or starts it at initial_size if
+// that is more). Overflow is checked before the arithmetic, and the new
+// storage is committed only once allocated.
 [[nodiscard]] QUELM_COLD int buffer_grow(OutputBuffer *b, size_t n) noexcept;
 
 // Makes room for n more bytes; afterwards buf[length:length+n] is writable.
@@ -258,27 +293,70 @@ template <size_t (*put_header)(unsigned char *, size_t, bool)>
 
 // A string of at most short_str_max bytes, given by its end, when the 16
 // bytes that end there are readable (the caller guarantees it; they may
-// begin before the text). One fixed 16-byte load, a shift that moves the
-// text to the bottom and one fixed 16-byte store replace a copy whose
+// begin before the text). Two fixed 16-byte moves replace a copy whose
 // branches depend on the length: for short strings of mixed lengths those
-// mispredict on nearly every item. The store covers 16 reserved bytes
-// after the header, of which only the first n are committed.
-constexpr size_t short_str_max = 16;
-static_assert(short_str_max <= wire::fixstr_max, "a short string has a one-byte header");
+// mispredict on nearly every item. The tail move takes the 16 bytes that
+// end at the text's end, shifted down to the text's first byte when the
+// text is shorter than 16; the head move, made first, takes the text's
+// first 16 bytes when it has that many and otherwise stores bytes that the
+// tail move then covers. Which of the two applies is chosen by conditional
+// moves, not branches. The stores cover 32 reserved bytes after the header,
+// of which only the first n are committed.
+constexpr size_t short_str_max = wire::fixstr_max;
+constexpr size_t short_str_window = 16;
 
 [[nodiscard]] QUELM_INLINE int write_short_str(OutputBuffer *b, const unsigned char *end,
                                                size_t n) noexcept {
     assert(n <= short_str_max);
-    if (buffer_reserve(b, 1 + short_str_max) < 0)
+    if (buffer_reserve(b, 1 + 2 * short_str_window) < 0)
         return -1;
     unsigned char *p = buffer_tail(b);
-    unsigned __int128 text;
-    std::memcpy(&text, end - short_str_max, short_str_max);
-    // Little-endian: the text's first byte is at bit 8 * (16 - n). With
-    // n == 0 nothing is committed, and the mask keeps the shift defined.
-    text >>= (8 * (short_str_max - n)) & 127;
+    // How far the text reaches beyond one window (0 for a text of up to 16
+    // bytes), by arithmetic rather than a comparison the compiler could
+    // turn back into a branch.
+    const size_t wide = static_cast<size_t>(n >= short_str_window);
+    const size_t beyond = (n - short_str_window) & (0 - wide);
+    unsigned char head[short_str_window];
+    std::memcpy(head, end - short_str_window - beyond, short_str_window);
+    std::memcpy(p + 1, head, short_str_window);
+    unsigned __int128 tail;
+    std::memcpy(&tail, end - short_str_window, short_str_window);
+    // Little-endian: a shorter text's first byte is at bit 8 * (16 - n).
+    // With n == 0 nothing is committed, and the mask keeps the shift defined.
+    tail >>= (8 * (short_str_window - n + beyond)) & 127;
     p[0] = static_cast<unsigned char>(wire::fixstr | n);
-    std::memcpy(p + 1, &text, short_str_max);
+    std::memcpy(p + 1 + beyond, &tail, short_str_window);
+    buffer_commit(b, 1 + n);
+    return 0;
+}
+
+// A string of at most fixstr_max bytes, read only within its n bytes: the
+// one-byte header, then the text by fixed-size moves. From 8 bytes on, four
+// 8-byte moves at offsets clamped into the text cover every length up to 32
+// with the same instructions, so texts of mixed lengths cost no
+// mispredicted branches; shorter texts take copy_bytes's smaller pairs.
+[[nodiscard]] QUELM_INLINE int write_fixstr(OutputBuffer *b, const char *s, size_t n) noexcept {
+    assert(n <= wire::fixstr_max);
+    if (buffer_reserve(b, 1 + wire::fixstr_max) < 0)
+        return -1;
+    unsigned char *p = buffer_tail(b);
+    p[0] = static_cast<unsigned char>(wire::fixstr | n);
+    if (n >= 8) {
+        const size_t last = n - 8;
+        const size_t second = last < 8 ? last : 8;
+        const size_t third = last < 16 ? last : 16;
+        uint64_t w0, w1, w2, w3;
+        std::memcpy(&w0, s, 8);
+        std::memcpy(&w1, s + second, 8);
+        std::memcpy(&w2, s + third, 8);
+        std::memcpy(&w3, s + last, 8);
+        std::memcpy(p + 1, &w0, 8);
+        std::memcpy(p + 1 + second, &w1, 8);
+        std::memcpy(p + 1 + third, &w2, 8);
+        std::memcpy(p + 1 + last, &w3, 8);
+    } else {
+        copy_bytes(p + 1, s, n);
+    }
     buffer_commit(b, 1 + n);
     return 0;
 }

@@ -5,6 +5,8 @@
 
 #include <structmember.h>
 
+#include "_cquelm/state.h"
+
 namespace quelm {
 
 namespace {
@@ -84,6 +86,21 @@ Py_ssize_t slot_offset(PyTypeObject *type, PyObject *name) noexcept {
     return offset;
 }
 
+// See PackPlan::never_ext_type.
+bool never_ext_type(PyTypeObject *type) noexcept {
+    static PyObject *name_class = nullptr;
+    if (name_class == nullptr && (name_class = PyUnicode_InternFromString("__class__")) == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *ext_type = g_state.ext_type;
+    if (type->tp_getattro != PyObject_GenericGetAttr || !PyType_Check(ext_type) ||
+        PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(ext_type)))
+        return false;
+    PyObject *own = _PyType_Lookup(type, name_class);
+    return own != nullptr && own == _PyType_Lookup(&PyBaseObject_Type, name_class);
+}
+
 QUELM_COLD PackPlan *fail_description(PyTypeObject *type) noexcept {
     PyErr_Format(PyExc_TypeError, "typed packing cannot describe class '%.200s'", type->tp_name);
     return nullptr;
@@ -130,6 +147,7 @@ PackPlan *build_plan(PyTypeObject *type) noexcept {
     plan->kind = static_cast<PackKind>(kind);
     plan->count = 0;
     plan->fields = nullptr;
+    plan->never_ext_type = never_ext_type(type);
     if (count > 0) {
         plan->fields = static_cast<PlanField *>(PyMem_Calloc(static_cast<size_t>(count),
                                                              sizeof(PlanField)));

@@ -56,6 +56,13 @@ struct PackPlan {
     PackKind kind;
     Py_ssize_t count;
     PlanField *fields;
+    // isinstance(instance, ExtType) is false for every instance of the
+    // class while ExtType's metaclass is plain `type` (the dispatch checks
+    // that): the class is no subclass of ExtType, and its `__class__` is
+    // object's own, so the instance check's fallback to the instance's
+    // `__class__` finds the class itself. Lets the dispatch skip that test,
+    // whose fallback is an attribute lookup by name.
+    bool never_ext_type;
 };
 
 // The plan for the instances of `type` (a new reference to it), or null with

@@ -280,12 +280,8 @@ int pack_utc_datetime(Packer *self, PyObject *o) noexcept {
     return write_timestamp(&self->buffer, seconds, ns);
 }
 
-}  // namespace
-
-int pack_typed(Packer *self, PyObject *o, int budget) noexcept {
-    PlanRef plan(pack_plan_for(Py_TYPE(o)));
-    if (!plan)
-        return -1;
+// pack_typed with the plan of `o`'s class.
+int pack_by_plan(Packer *self, PyObject *o, const PlanRef &plan, int budget) noexcept {
     switch (plan->kind) {
     case PackKind::fields:
         return pack_fields(self, o, plan.get(), budget);
@@ -309,6 +305,24 @@ int pack_typed(Packer *self, PyObject *o, int budget) noexcept {
         break;
     }
     return 1;
+}
+
+}  // namespace
+
+int pack_typed(Packer *self, PyObject *o, int budget) noexcept {
+    PlanRef plan(pack_plan_for(Py_TYPE(o)));
+    if (!plan)
+        return -1;
+    return pack_by_plan(self, o, plan, budget);
+}
+
+int pack_typed_early(Packer *self, PyObject *o, int budget) noexcept {
+    PlanRef plan(pack_plan_for(Py_TYPE(o)));
+    if (!plan)
+        return -1;
+    if (!plan->never_ext_type)
+        return 1;
+    return pack_by_plan(self, o, plan, budget);
 }
 
 }  // namespace quelm

@@ -15,4 +15,10 @@ namespace quelm {
 // value (nothing written, no exception set).
 [[nodiscard]] int pack_typed(Packer *self, PyObject *o, int budget) noexcept;
 
+// pack_typed for a value the dispatch has not yet tested for ExtType, where
+// nothing else it tests before the typed step can take it (no list, tuple,
+// memoryview or Timestamp). Also returns 1, having written nothing, when the
+// class's plan cannot prove that `o` is no ExtType instance.
+[[nodiscard]] int pack_typed_early(Packer *self, PyObject *o, int budget) noexcept;
+
 }  // namespace quelm

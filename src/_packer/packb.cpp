@@ -1,9 +1,9 @@
 // packb(obj, **options): one value to bytes in one call.
 //
-// A Packer allocates its whole buffer up front (256 KiB by default), which
-// would dominate the cost of packing a small value. packb therefore reuses
-// one process-wide Packer that starts small and grows as needed. It is marked busy while in use: under the interpreter lock the
-// check and the mark happen together, so a re-entrant call (a `default`
+// packb reuses one process-wide Packer, which saves building one per call
+// and keeps the storage of small outputs for the next call (a large output's
+// storage becomes its result). It is marked busy while in use: under the
+// interpreter lock the check and the mark happen together, so a re-entrant call (a `default`
 // hook calling packb, a finaliser, another thread switched in while a hook
 // runs) never shares it and builds a Packer of its own instead.
 //
@@ -20,29 +20,20 @@ namespace quelm {
 
 namespace {
 
-constexpr size_t kSmallBuffer = 256;
-// The buffer never shrinks: a cached Packer that grew beyond this is
-// dropped, so that one large packb does not pin its memory for ever.
+// A buffer keeps its storage while it holds no finished output, as after a
+// failed call: a cached Packer whose storage grew beyond this is dropped,
+// so that one large failed packb does not pin its memory for ever.
 constexpr size_t kKeepLimit = size_t{1} << 20;
 
 Packer *cached = nullptr;
 bool cached_busy = false;
 
-// A new Packer with the keyword options `kwargs` (borrowed, may be NULL)
-// and a small buffer unless the caller chose buf_size.
-PyObject *new_small_packer(PyObject *kwargs) noexcept {
-    Ref options = Ref::steal(kwargs != nullptr ? PyDict_Copy(kwargs) : PyDict_New());
-    if (!options)
-        return nullptr;
-    if (PyDict_GetItemString(options.get(), "buf_size") == nullptr) {
-        Ref size = Ref::steal(PyLong_FromSize_t(kSmallBuffer));
-        if (!size || PyDict_SetItemString(options.get(), "buf_size", size.get()) < 0)
-            return nullptr;
-    }
+// A new Packer with the keyword options `kwargs` (borrowed, may be NULL).
+PyObject *new_packer(PyObject *kwargs) noexcept {
     Ref no_args = Ref::steal(PyTuple_New(0));
     if (!no_args)
         return nullptr;
-    return PyObject_Call(reinterpret_cast<PyObject *>(&PackerType), no_args.get(), options.get());
+    return PyObject_Call(reinterpret_cast<PyObject *>(&PackerType), no_args.get(), kwargs);
 }
 
 // Packs `obj` with a Packer of its own, built from the options in
@@ -59,7 +50,7 @@ QUELM_NOINLINE PyObject *packb_fresh(PyObject *obj, PyObject *const *values,
                 return nullptr;
         }
     }
-    Ref packer = Ref::steal(new_small_packer(kwargs.get()));
+    Ref packer = Ref::steal(new_packer(kwargs.get()));
     if (!packer)
         return nullptr;
     Ref out = Ref::steal(packer_pack(packer.get(), &obj, 1, nullptr));
@@ -158,7 +149,7 @@ PyObject *packb(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
     if (cached_busy || (with_options && !bind_call_options(args + 1, kwnames, &options)))
         return packb_fresh(args[0], args + 1, with_options ? kwnames : nullptr);
     if (cached == nullptr) {
-        cached = reinterpret_cast<Packer *>(new_small_packer(nullptr));
+        cached = reinterpret_cast<Packer *>(new_packer(nullptr));
         if (cached == nullptr)
             return nullptr;
         // Hidden from the collector, so that no Python code can find it

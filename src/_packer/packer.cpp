@@ -35,12 +35,10 @@ PyObject *WriteCall::succeed() const noexcept {
     }
     if (!self_->autoreset)
         Py_RETURN_NONE;
-    PyObject *result = PyBytes_FromStringAndSize(b.buf, static_cast<Py_ssize_t>(b.length));
     // Emptied even when the bytes could not be made: under autoreset every
     // call leaves the buffer empty, and a value that failed must not turn
     // up in front of the next one.
-    b.length = 0;
-    return result;
+    return buffer_take_bytes(&b);
 }
 
 int WriteCall::refuse_foreign() noexcept {
@@ -60,10 +58,9 @@ namespace {
 
 // ---- the type -------------------------------------------------------------
 
-constexpr size_t default_buf_size = 262144;
-
 // Allocation: the buffer, sized by the only positional argument or the
-// keyword buf_size; every other keyword is left to initialisation.
+// keyword buf_size (its storage allocated now, with that capacity); every
+// other keyword is left to initialisation.
 PyObject *packer_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > 1) {
@@ -79,7 +76,10 @@ PyObject *packer_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcep
         if (size_obj == nullptr && PyErr_Occurred())
             return nullptr;
     }
-    size_t size = default_buf_size;
+    // Without buf_size no storage is allocated here: the first write starts
+    // it small, or at the size of recent outputs, so a Packer made for one
+    // value costs no large allocation up front.
+    size_t size = 0;
     if (size_obj != nullptr && convert_size_t(size_obj, &size) < 0)
         return nullptr;
     Ref object = Ref::steal(type->tp_alloc(type, 0));
@@ -88,14 +88,11 @@ PyObject *packer_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcep
     auto *self = reinterpret_cast<Packer *>(object.get());
     self->default_hook = Py_NewRef(Py_None);
     self->unicode_errors = Py_NewRef(Py_None);
-    self->buffer.buf = static_cast<char *>(PyMem_Malloc(size));
-    if (self->buffer.buf == nullptr) {
+    buffer_init_empty(&self->buffer, size);
+    if (size_obj != nullptr && buffer_allocate(&self->buffer, size) < 0) {
         PyErr_SetString(PyExc_MemoryError, "Unable to allocate internal buffer.");
         return nullptr;
     }
-    self->buffer.length = 0;
-    self->buffer.buf_size = size;
-    self->buffer.write_limit = size;
     self->exports = 0;
     self->writing = 0;
     return object.release();
@@ -177,8 +174,7 @@ void packer_dealloc(PyObject *op) noexcept {
     PyObject_GC_UnTrack(op);
     {
         PendingError pending;
-        PyMem_Free(self->buffer.buf);
-        self->buffer.buf = nullptr;
+        buffer_release(&self->buffer);
         Py_CLEAR(self->default_hook);
         Py_CLEAR(self->unicode_errors);
         Py_CLEAR(self->errors_name);
@@ -332,9 +328,10 @@ constexpr const char packer_doc[] =
     "    DO NOT USE THIS!! This option is kept for very specific usage.\n"
     "\n"
     ":param int buf_size:\n"
-    "    The size of the internal buffer. (default: 256*1024)\n"
+    "    The size of the internal buffer, allocated at construction.\n"
     "    Useful if serialisation size can be correctly estimated,\n"
-    "    avoid unnecessary reallocations.\n";
+    "    avoid unnecessary reallocations. Without it the buffer starts\n"
+    "    small, or at the size of recent outputs, at the first write.\n";
 
 }  // namespace
 
