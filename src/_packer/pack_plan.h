@@ -47,6 +47,16 @@ struct PlanField {
     // instance, for classes with the generic attribute lookup; 0 when the
     // value is looked up by name.
     Py_ssize_t offset;
+    // Records that declare wire names or omitted defaults (quelm.record,
+    // quelm.Name) only, under PackPlan::declared; null otherwise.
+    // The key written: the field's wire name, interned; strong.
+    PyObject *wire;
+    // Its UTF-8 form (owned by `wire`), or null as for `utf8`.
+    const char *wire_utf8;
+    Py_ssize_t wire_length;
+    // With omit_defaults, the default a value is left out for; strong, or
+    // null for a field that is always written.
+    PyObject *default_value;
 };
 
 // A plan, shared by the cache and by each pack walking it: Python code run
@@ -56,6 +66,9 @@ struct PackPlan {
     PackKind kind;
     Py_ssize_t count;
     PlanField *fields;
+    // The fields carry wire names and defaults: packed by the declared
+    // record writer rather than the plain one.
+    bool declared;
 };
 
 // The plan for the instances of `type` (a new reference to it), or null with

@@ -47,6 +47,85 @@ int pack_fields(Packer *self, PyObject *o, const PackPlan *plan, int budget) noe
     return 0;
 }
 
+// Whether `value` is the field's default, so that omit_defaults leaves it
+// out: the default object itself, or one of its exact type that compares
+// equal (so 1 does not stand in for 1.0, nor 0 for False). 1, 0, or -1
+// with an exception set.
+int is_default(PyObject *value, const PlanField &field) noexcept {
+    PyObject *d = field.default_value;
+    if (d == nullptr)
+        return 0;
+    if (value == d)
+        return 1;
+    if (Py_TYPE(value) != Py_TYPE(d))
+        return 0;
+    return PyObject_RichCompareBool(value, d, Py_EQ);
+}
+
+// Field values read for one record: held until the record is written.
+struct HeldValues {
+    static constexpr Py_ssize_t kLocal = 16;
+    PyObject *local[kLocal];
+    PyObject **v;
+    Py_ssize_t count;
+
+    explicit HeldValues(Py_ssize_t n) noexcept : v(local), count(0) {
+        if (n > kLocal)
+            v = static_cast<PyObject **>(PyMem_Calloc(static_cast<size_t>(n), sizeof(PyObject *)));
+    }
+    ~HeldValues() {
+        for (Py_ssize_t i = 0; i < count; i++)
+            Py_XDECREF(v[i]);
+        if (v != local)
+            PyMem_Free(v);
+    }
+    HeldValues(const HeldValues &) = delete;
+    HeldValues &operator=(const HeldValues &) = delete;
+};
+
+// A record that declares wire names or omitted defaults: every value is
+// read first, so the map's length can leave out the fields at their
+// default, then the rest written under their wire names.
+QUELM_NOINLINE int pack_declared_fields(Packer *self, PyObject *o, const PackPlan *plan,
+                                        int budget) noexcept {
+    HeldValues values(plan->count);
+    if (values.v == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    Py_ssize_t written = 0;
+    for (Py_ssize_t i = 0; i < plan->count; i++) {
+        PyObject *value = read_field(o, plan->fields[i]);
+        if (value == nullptr)
+            return -1;
+        values.v[values.count++] = value;
+        const int omit = is_default(value, plan->fields[i]);
+        if (omit < 0)
+            return -1;
+        if (omit) {
+            Py_CLEAR(values.v[i]);
+            continue;
+        }
+        written++;
+    }
+    if (QUELM_UNLIKELY(too_long(written)))
+        return raise_value_error("dict is too large");
+    if (write_map_header(&self->buffer, static_cast<uint32_t>(written)) < 0)
+        return -1;
+    for (Py_ssize_t i = 0; i < plan->count; i++) {
+        if (values.v[i] == nullptr)
+            continue;
+        const PlanField &field = plan->fields[i];
+        const int key = field.wire_utf8 != nullptr
+                            ? write_str(&self->buffer, field.wire_utf8,
+                                        static_cast<size_t>(field.wire_length))
+                            : pack_value(self, field.wire, budget);
+        if (key < 0 || pack_value(self, values.v[i], budget) < 0)
+            return -1;
+    }
+    return 0;
+}
+
 // An Enum member: its value, by the usual rules. A member that is an int or
 // a str (IntEnum, StrEnum and other such mixins) only gets here under
 // strict_types, which refuses the subclass itself: it is packed as the int
@@ -263,6 +342,8 @@ int pack_typed(Packer *self, PyObject *o, int budget) noexcept {
         return -1;
     switch (plan->kind) {
     case PackKind::fields:
+        if (plan->declared)
+            return pack_declared_fields(self, o, plan.get(), budget);
         return pack_fields(self, o, plan.get(), budget);
     case PackKind::value:
         return pack_member_value(self, o, plan.get(), budget);

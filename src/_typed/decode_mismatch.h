@@ -26,6 +26,11 @@ QUELM_COLD int refused_value(TypedState &s, const PlanNode &n, PyObject *value) 
 // A required field absent from its map; the path ends at the field.
 QUELM_COLD int missing_field(TypedState &s, const PlanField &f) noexcept;
 
+// A key of a record that refuses unknown keys matched no field: T_OK for
+// the wire name of a field the class builds itself (typed packing writes
+// those), else a mismatch whose path ends at the key when it is a str.
+QUELM_COLD int unknown_key(TypedState &s, const PlanNode &n, const Head &key) noexcept;
+
 // A mismatch of a map key: the path stays at the map, the message says so.
 QUELM_COLD int as_key(TypedState &s) noexcept;
 

@@ -124,9 +124,32 @@ int record_kwnames(TypedPlanObject *plan, PlanNode *n) noexcept {
     return 0;
 }
 
-// One node tuple: (kind, label, cls, child, child2, fields, extra, families).
+// A node's optional ninth item, a record's refusal of unknown keys:
+// (expected, names of fields the class builds itself).
+int read_forbid(PyObject *t, PlanNode *n) noexcept {
+    if (PyTuple_GET_SIZE(t) == 8)
+        return 0;
+    PyObject *forbid = PyTuple_GET_ITEM(t, 8);
+    if (n->kind != K_RECORD || !PyTuple_Check(forbid) || PyTuple_GET_SIZE(forbid) != 2 ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(forbid, 0)) || !PyTuple_Check(PyTuple_GET_ITEM(forbid, 1)))
+        return plan_error("a record's unknown-key rule has the wrong shape");
+    PyObject *names = PyTuple_GET_ITEM(forbid, 1);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(names, i)))
+            return plan_error("a record's built field name is not a str");
+    n->forbid_expected = Py_NewRef(PyTuple_GET_ITEM(forbid, 0));
+    n->built_names = Py_NewRef(names);
+    return 0;
+}
+
+QUELM_INLINE bool node_shape(PyObject *t) noexcept {
+    return PyTuple_Check(t) && (PyTuple_GET_SIZE(t) == 8 || PyTuple_GET_SIZE(t) == 9);
+}
+
+// One node tuple: (kind, label, cls, child, child2, fields, extra, families),
+// and for a record that refuses unknown keys a ninth item (read_forbid).
 int read_node(TypedPlanObject *plan, PyObject *t, PlanNode *n) noexcept {
-    if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) != 8)
+    if (!node_shape(t))
         return plan_error("a node is not an 8-tuple");
     const long kind = PyLong_AsLong(PyTuple_GET_ITEM(t, 0));
     if (kind == -1 && PyErr_Occurred())
@@ -169,6 +192,8 @@ int read_node(TypedPlanObject *plan, PyObject *t, PlanNode *n) noexcept {
         if (mode == -1 && PyErr_Occurred())
             return -1;
         n->mode = mode == CALL_ALL ? CALL_ALL : CALL_PRESENT;
+        if (read_forbid(t, n) < 0)
+            return -1;
         return record_kwnames(plan, n);
     }
     case K_ENUM:
@@ -242,6 +267,8 @@ void clear_plan(TypedPlanObject *plan) noexcept {
         Py_CLEAR(n.cls);
         Py_CLEAR(n.extra);
         Py_CLEAR(n.kwnames);
+        Py_CLEAR(n.forbid_expected);
+        Py_CLEAR(n.built_names);
     }
     for (uint32_t i = 0; i < plan->field_count; ++i) {
         PlanField &f = plan->fields[i];
@@ -258,7 +285,7 @@ int count_parts(PyObject *nodes, uint32_t *fields, uint32_t *items) noexcept {
     uint64_t nf = 0, ni = 0;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(nodes); ++i) {
         PyObject *t = PyTuple_GET_ITEM(nodes, i);
-        if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) != 8)
+        if (!node_shape(t))
             return plan_error("a node is not an 8-tuple");
         PyObject *f = PyTuple_GET_ITEM(t, 5);
         PyObject *x = PyTuple_GET_ITEM(t, 6);

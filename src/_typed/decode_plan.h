@@ -94,6 +94,12 @@ struct PlanNode {
     PyObject *cls;         // class to build (owned), or NULL
     PyObject *extra;       // enum value map, literal pairs (owned), or NULL
     PyObject *kwnames;     // records, CALL_ALL: keyword field names (owned), or NULL
+    // Records declared with forbid_unknown_fields (quelm.record) only:
+    // what a refused key's message expects (owned str), and the wire names
+    // of fields the class builds itself (owned tuple of str), which typed
+    // packing writes and are therefore no unknown keys. NULL otherwise.
+    PyObject *forbid_expected;
+    PyObject *built_names;
 };
 
 struct TypedPlanObject {

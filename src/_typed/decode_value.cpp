@@ -247,6 +247,9 @@ int read_fields(TypedState &s, const char *&p, const PlanNode &node, const Head 
                 return st;
         }
         if (f < 0) {
+            if (QUELM_UNLIKELY(node.forbid_expected != nullptr))
+                if (const int st = unknown_key(s, node, kh))
+                    return st;
             if (const int st = skip_value(s, p))
                 return st;
             continue;

@@ -27,7 +27,7 @@ import typing
 import uuid
 from typing import Any, Dict, List, Optional, Tuple
 
-from quelm import _cquelm
+from quelm import _cquelm, _record
 
 # Node kinds; the native side (src/_typed/decode_plan.h) uses the same numbers.
 ANY, NONE, BOOL, INT, FLOAT, STR, BYTES, BYTEARRAY = range(8)
@@ -162,7 +162,7 @@ def _hints(cls: Any) -> Dict[str, Any]:
     class's own name resolves to itself even when it is defined in a function."""
     # Each class of the MRO resolves in its own module's globals.
     try:
-        return typing.get_type_hints(cls, localns={cls.__name__: cls})
+        return typing.get_type_hints(cls, localns={cls.__name__: cls}, include_extras=True)
     except NameError as exc:
         raise TypeError(f"cannot resolve the annotations of {cls.__qualname__}: {exc}") from None
 
@@ -359,15 +359,38 @@ class _Compiler:
         index = self.reserve_class(tp, F_MAP)
         if cls is not tp:
             self.generics[tp] = index
-        hints = _hints(cls)
+        declared = _hints(cls)
         mapping = dict(zip(getattr(cls, "__parameters__", ()), typing.get_args(tp)))
-        hints = {name: _substitute(hint, mapping) for name, hint in hints.items()}
+        hints = {name: _substitute(hint, mapping) for name, hint in declared.items()}
         if dataclasses.is_dataclass(cls):
             mode, fields = self.dataclass_fields(cls, hints)
         else:
             mode, fields = CALL_PRESENT, self.attrs_fields(cls, hints)
+        fields, forbid = self.declared_fields(cls, declared, fields)
         self.fill(index, RECORD, tp, cls=cls, fields=tuple(fields), extra=mode)
+        if forbid is not None:
+            self.nodes[index] += (forbid,)
         return index
+
+    @staticmethod
+    def declared_fields(cls: Any, hints: Dict[str, Any],
+                        fields: List[Any]) -> Tuple[List[Any], Optional[Tuple[Any, ...]]]:
+        """The fields under their wire names (quelm.record's rename, quelm.Name),
+        and with forbid_unknown_fields what the node refuses keys with:
+        ``(expected, wire names of the fields the class builds itself)``, the
+        latter being keys typed packing writes that are not unknown."""
+        if dataclasses.is_dataclass(cls):
+            every = [(f.name, f.init) for f in dataclasses.fields(cls)]
+        else:
+            every = [(a.name, a.init) for a in cls.__attrs_attrs__]
+        wires = dict(zip((name for name, _ in every),
+                         _record.wire_names(cls, [name for name, _ in every], hints)))
+        fields = [(wires.get(f[0], f[0]),) + tuple(f[1:]) for f in fields]
+        options = _record.options_of(cls)
+        if options is None or not options.forbid_unknown_fields:
+            return fields, None
+        built = tuple(wires[name] for name, init in every if not init)
+        return fields, (f"a field of {cls.__qualname__}", built)
 
     def dataclass_fields(self, tp: Any, hints: Dict[str, Any]) -> Tuple[int, List[Any]]:
         # The generated __init__ is compiled from text; one written in the
