@@ -5,7 +5,7 @@ and honoured alike by typed packing and Decoder."""
 from __future__ import annotations
 
 import dataclasses
-from typing import Annotated, Any, Dict, List, Literal, Optional, Union
+from typing import Annotated, Any, Dict, List, Literal, Optional, TypedDict, Union
 
 import pytest
 
@@ -238,3 +238,135 @@ def test_unknown_fields_skipped_by_default_and_built_fields_known():
     # back without complaint (the class computes it again).
     assert unpackb(packb(strict, typed=True))["size"] == 9
     assert roundtrip(Strict, strict) == Strict(1, Strict(2))
+
+
+# ---- tagged unions -------------------------------------------------------------
+
+
+@dataclasses.dataclass
+class Circle:
+    r: float
+    kind: Literal["circle"] = "circle"
+
+
+@record(rename="camel", forbid_unknown_fields=True)
+@dataclasses.dataclass
+class Square:
+    side_len: float
+    kind: Literal["square"] = "square"
+
+
+@attrs.define
+class Poly:
+    points: List[int]
+    kind: Literal["poly", "polygon"] = "poly"
+
+
+@dataclasses.dataclass
+class Group:
+    items: List[Union[Circle, Square, Poly, Group]]
+    kind: Literal["group"] = "group"
+
+
+Shape = Union[Circle, Square, Poly, Group, None]
+
+
+class Ping(TypedDict):
+    op: Literal[1]
+
+
+class Pong(TypedDict):
+    op: Literal[2]
+    payload: str
+
+
+@dataclasses.dataclass
+class On:
+    on: Literal[True] = True
+
+
+@dataclasses.dataclass
+class Off:
+    on: Literal[False] = False
+    why: str = ""
+
+
+SHAPES = [Circle(1.5), Square(2.0), Poly([1, 2], "polygon"), Group([Circle(1.0), Group([])])]
+
+
+@pytest.mark.parametrize("tp, value", [
+    pytest.param(List[Shape], SHAPES + [None], id="members-and-none"),
+    pytest.param(Dict[str, Union[Circle, Square, str]], {"a": Circle(1.0), "b": "text",
+                                                          "c": Square(3.0)}, id="in-dict-with-str"),
+    pytest.param(Group, Group([Poly([]), Group([Square(1.0), Group([])])]), id="recursive"),
+    pytest.param(List[Union[Ping, Pong]], [{"op": 1}, {"op": 2, "payload": "p"}],
+                 id="typeddict-int-tags"),
+    pytest.param(List[Union[On, Off]], [On(), Off(why="x")], id="bool-tags"),
+])
+def test_tagged_unions_round_trip(tp, value):
+    assert Decoder(tp).decode(packb(value, typed=True)) == value
+
+
+@pytest.mark.parametrize("payload, value", [
+    pytest.param({"kind": "circle", "r": 2}, Circle(2.0), id="first"),
+    pytest.param({"r": 2, "kind": "circle"}, Circle(2.0), id="last"),
+    pytest.param({"x": [{"kind": "square"}], "sideLen": 1, "kind": "square", "y": 0}, None,
+                 id="middle-after-nested-decoy-unknown-refused"),
+    pytest.param({1: [2], "points": [], "kind": "polygon"}, Poly([], "polygon"),
+                 id="after-non-str-key"),
+])
+def test_tag_found_anywhere(payload, value):
+    decoder = Decoder(Shape)
+    if value is None:
+        with pytest.raises(ValidationError, match=r"^\$\.x: expected a field of Square"):
+            decoder.decode(packb(payload))
+    else:
+        assert decoder.decode(packb(payload)) == value
+
+
+ALLOWED = "one of 'circle', 'square', 'poly', 'polygon', 'group'"
+
+
+@pytest.mark.parametrize("tp, payload, message", [
+    pytest.param(Shape, {"r": 1}, f"$.kind: expected {ALLOWED}, found nothing (the tag is "
+                 "missing) @ $.kind", id="missing"),
+    pytest.param(Shape, {"kind": "hexagon", "r": 1},
+                 f"$.kind: expected {ALLOWED}, found str 'hexagon' @ $.kind", id="unknown"),
+    pytest.param(Shape, {"kind": None}, f"$.kind: expected {ALLOWED}, found NoneType None "
+                 "@ $.kind", id="wrong-type"),
+    pytest.param(List[Shape], [None, {"kind": "group", "items": [{"kind": "circle"}]}],
+                 "$[1].items[0].r: expected float, found nothing (a required field is "
+                 "missing) @ $[1].items[0].r", id="member-field-nested"),
+    pytest.param(Shape, [1], "$: expected Circle | Square | Poly | Group | None, found array "
+                 "of 1 items @ $", id="not-a-map"),
+    pytest.param(List[Union[Ping, Pong]], [{"op": 3}],
+                 "$[0].op: expected one of 1, 2, found int 3 @ $[0].op", id="int-tag"),
+])
+def test_tag_refusals(tp, payload, message):
+    assert refusal(tp, payload) == message
+
+
+@dataclasses.dataclass
+class Untagged:
+    x: int
+
+
+@dataclasses.dataclass
+class Shared:
+    x: int
+    kind: Literal["circle"] = "circle"
+
+
+@pytest.mark.parametrize("tp, message", [
+    pytest.param(Union[Untagged, Circle], "Decoder cannot decode into Untagged | Circle: its "
+                 "members Untagged, Circle are all maps and no field tells them apart; tag "
+                 "them with a field of the same name in each, typed as a Literal of a value "
+                 "of its own, such as kind: Literal['untagged'] = 'untagged'", id="no-tag"),
+    pytest.param(Union[Shared, Circle], "no field tells them apart", id="shared-value"),
+    pytest.param(Union[Dict[str, int], Circle], "its members Dict[str, int] and Circle cannot "
+                 "be told apart on the wire", id="dict-and-record"),
+])
+def test_untaggable_unions_refused_at_build(tp, message):
+    with pytest.raises(TypeError) as info:
+        Decoder(tp)
+    assert message in str(info.value)

@@ -221,6 +221,11 @@ int read_node(TypedPlanObject *plan, PyObject *t, PlanNode *n) noexcept {
             n->table[i] = member == UINT32_MAX ? -1 : static_cast<int32_t>(member);
         }
         return 0;
+    case K_TAGGED:
+        if (!PyUnicode_CheckExact(extra) || n->count == 0)
+            return plan_error("a tagged union without its tag");
+        n->extra = Py_NewRef(extra);
+        return 0;
     case K_TUPLE_FIXED:
         if (!PyTuple_Check(extra))
             return plan_error("a tuple node without its items");

@@ -310,6 +310,80 @@ QUELM_NOINLINE int decode_record(TypedState &s, const char *&p, const PlanNode &
     return *out != nullptr ? T_OK : T_ERROR;
 }
 
+// The member of a tagged union named by the tag value at `p` (advanced
+// past it), or -1 with a mismatch (or error) status in `*st`.
+int64_t tagged_member(TypedState &s, const char *&p, const PlanNode &node, int *st) noexcept {
+    const PlanField *entries = s.plan->fields + node.first;
+    Head vh;
+    if ((*st = read_head(p, s.end, vh)) != T_OK)
+        return -1;
+    if (vh.family == W_STR) {
+        for (uint32_t i = 0; i < node.count; ++i)
+            if ((entries[i].flags & TAG_STR) &&
+                static_cast<uint64_t>(entries[i].wire_len) == vh.n &&
+                std::memcmp(entries[i].wire_utf8, vh.data, vh.n) == 0)
+                return entries[i].node;
+    }
+    PyObject *raw;
+    if ((*st = decode_any(s, p, vh, &raw)) != T_OK)
+        return -1;
+    Ref value = Ref::steal(raw);
+    for (uint32_t i = 0; i < node.count; ++i) {
+        PyObject *d = entries[i].default_value;
+        if (d == nullptr || Py_TYPE(d) != Py_TYPE(raw))
+            continue;
+        const int eq = PyObject_RichCompareBool(d, raw, Py_EQ);
+        if (eq != 0) {
+            *st = eq < 0 ? T_ERROR : T_OK;
+            return eq < 0 ? -1 : entries[i].node;
+        }
+    }
+    *st = mismatch_value(s, node, raw);
+    return -1;
+}
+
+// A union of records from a map: the tag's value, wherever the key sits
+// (found at once when it comes first), names the member, which then reads
+// the whole map, tag included, as its own.
+QUELM_NOINLINE int decode_tagged(TypedState &s, const char *&p, const PlanNode &node,
+                                 const Head &h, PyObject **out) noexcept {
+    Py_ssize_t tag_len;
+    const char *tag = PyUnicode_AsUTF8AndSize(node.extra, &tag_len);
+    if (tag == nullptr)
+        return T_ERROR;
+    const char *q = p;
+    for (uint64_t i = 0; i < h.n; ++i) {
+        Head kh;
+        if (const int st = read_head(q, s.end, kh))
+            return st;
+        if (kh.family == W_STR && kh.n == static_cast<uint64_t>(tag_len) &&
+            std::memcmp(kh.data, tag, kh.n) == 0) {
+            int st;
+            const int64_t member = tagged_member(s, q, node, &st);
+            if (member < 0) {
+                if (st == T_MISMATCH) {  // the rest of the map may still be malformed
+                    p = h.start;
+                    if (const int skipped = skip_value(s, p))
+                        return skipped;
+                }
+                return at_name(s, st, node.extra);
+            }
+            return decode_head(s, p, static_cast<uint32_t>(member), h, out);
+        }
+        if (kh.family == W_ARRAY || kh.family == W_MAP) {
+            q = kh.start;
+            if (const int st = skip_value(s, q))
+                return st;
+        }
+        if (const int st = skip_value(s, q))
+            return st;
+    }
+    p = q;
+    const int st = set_mismatch(s, node.label,
+                                PyUnicode_FromString("nothing (the tag is missing)"));
+    return at_name(s, st, node.extra);
+}
+
 // A TypedDict from a map: its known keys, the required ones enforced.
 QUELM_NOINLINE int decode_typeddict(TypedState &s, const char *&p, const PlanNode &node,
                                     const Head &h, PyObject **out) noexcept {
@@ -623,6 +697,10 @@ int decode_head(TypedState &s, const char *&p, uint32_t index, const Head &h,
             return mismatch(s, p, node, h);
         return decode_head(s, p, static_cast<uint32_t>(member), h, out);
     }
+    case K_TAGGED:
+        if (QUELM_UNLIKELY(h.family != W_MAP))
+            return mismatch(s, p, node, h);
+        return decode_tagged(s, p, node, h, out);
     case K_LITERAL:
         return decode_literal(s, p, node, h, out);
     case K_ENUM:

@@ -34,6 +34,7 @@ ANY, NONE, BOOL, INT, FLOAT, STR, BYTES, BYTEARRAY = range(8)
 LIST, TUPLE_VAR, TUPLE_FIXED, SET, FROZENSET, DICT = range(8, 14)
 UNION, LITERAL, RECORD, TYPEDDICT, NAMEDTUPLE, ENUM = range(14, 20)
 UUID, DECIMAL, DATETIME, DATE, TIME = range(20, 25)
+TAGGED, CHECKED = 25, 26
 
 # Wire families, as bits of the masks that decide whether a union's members
 # can be told apart by the first byte of a value.
@@ -51,6 +52,10 @@ FIELD_REQUIRED = 1
 FIELD_KEYWORD = 2
 FIELD_HAS_DEFAULT = 4
 FIELD_HAS_FACTORY = 8
+# A tagged union's entries are field tuples too: (value, value, member node,
+# None, None, TAG_STR) for a str tag value, matched by its bytes, and
+# (repr, repr, member node, value, None, FIELD_HAS_DEFAULT) for any other.
+TAG_STR = 16
 
 _SCALARS: Dict[Any, Tuple[int, int, int]] = {
     # type: (kind, families taken as the type's own, families converted)
@@ -145,6 +150,41 @@ def _is_namedtuple(tp: Any) -> bool:
 def _is_record(tp: Any) -> bool:
     return isinstance(tp, type) and (dataclasses.is_dataclass(tp) or
                                      hasattr(tp, "__attrs_attrs__"))
+
+
+def _is_map_record(tp: Any) -> bool:
+    """A dataclass, attrs class (generic ones with their arguments included)
+    or TypedDict: the members a tag tells apart."""
+    return _is_record(typing.get_origin(tp) or tp) or _is_typeddict(tp)
+
+
+def _unwrapped(hint: Any) -> Any:
+    while typing.get_origin(hint) is typing.Annotated or typing.get_origin(hint) in _REQUIRED_WRAPPERS:
+        hint = typing.get_args(hint)[0]
+    return hint
+
+
+def _literal_fields(tp: Any) -> Dict[str, Tuple[Any, ...]]:
+    """The fields of a record typed as a Literal, by wire name: their wire
+    values (an Enum member's value), in order."""
+    cls = typing.get_origin(tp) or tp
+    hints = _hints(cls)
+    if _is_typeddict(cls):
+        names = list(hints)
+        wires: Tuple[str, ...] = tuple(names)
+    else:
+        if dataclasses.is_dataclass(cls):
+            names = [f.name for f in dataclasses.fields(cls) if f.init]
+        else:
+            names = [a.name for a in cls.__attrs_attrs__ if a.init]
+        wires = _record.wire_names(cls, names, hints)
+    found = {}
+    for name, wire in zip(names, wires):
+        hint = _unwrapped(hints.get(name))
+        if typing.get_origin(hint) is typing.Literal:
+            found[wire] = tuple(v.value if isinstance(v, enum.Enum) else v
+                                for v in typing.get_args(hint))
+    return found
 
 
 def _substitute(hint: Any, mapping: Dict[Any, Any]) -> Any:
@@ -276,7 +316,12 @@ class _Compiler:
         literals = [a for a in args if typing.get_origin(a) is typing.Literal]
         members = [a for a in args if typing.get_origin(a) is not typing.Literal]
         index = self.reserve()
+        records = [m for m in members if _is_map_record(m)]
+        if len(records) > 1:  # told apart by their tag, as one member of the map family
+            members = [m for m in members if not any(m is r for r in records)]
         nodes = [self.node(m) for m in members]
+        if len(records) > 1:
+            nodes.append(self.tagged(tp, records))
         if literals:
             values = tuple(v for lit in literals for v in typing.get_args(lit))
             nodes.append(self.literal(typing.Literal[values], values))
@@ -304,6 +349,48 @@ class _Compiler:
         self.masks[index] = (accepted, 0)
         self.fill(index, UNION, tp, extra=tuple(table))
         return index
+
+    def tagged(self, tp: Any, records: List[Any]) -> int:
+        """Records in one union, told apart by a field all of them have
+        whose type is a Literal of values no other member uses; the first
+        such field, in the first member's order, is the tag."""
+        tables = [_literal_fields(r) for r in records]
+        wire = next((w for w in tables[0] if self.tells_apart(w, tables)), None)
+        if wire is None:
+            names = ", ".join(_label(r) for r in records)
+            example = _label(records[0]).lower()
+            raise TypeError(
+                f"Decoder cannot decode into {_label(tp)}: its members {names} are all maps "
+                "and no field tells them apart; tag them with a field of the same name in "
+                "each, typed as a Literal of a value of its own, such as "
+                f"kind: Literal[{example!r}] = {example!r}")
+        entries = []
+        for record, table in zip(records, tables):
+            member = self.node(record)
+            for value in table[wire]:
+                if type(value) is str:
+                    entries.append((value, value, member, None, None, TAG_STR))
+                else:
+                    entries.append((repr(value), repr(value), member, value, None,
+                                    FIELD_HAS_DEFAULT))
+        index = self.new(TAGGED, tp, F_MAP, fields=tuple(entries), extra=wire)
+        allowed = ", ".join(repr(v) for table in tables for v in table[wire])
+        self.nodes[index] = (TAGGED, f"one of {allowed}") + self.nodes[index][2:]
+        return index
+
+    def tells_apart(self, wire: str, tables: List[Dict[str, Tuple[Any, ...]]]) -> bool:
+        """Whether every member has the Literal field *wire* and no value of
+        it, all of them having a wire form, is used by two members."""
+        seen = set()
+        for table in tables:
+            for value in table.get(wire, ()):
+                key = (type(value), value)
+                if key in seen or self.family_of(value) is None:
+                    return False
+                seen.add(key)
+            if wire not in table:
+                return False
+        return True
 
     def literal(self, tp: Any, values: Tuple[Any, ...]) -> int:
         pairs = []
