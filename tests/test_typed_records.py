@@ -12,6 +12,8 @@ import pytest
 import quelm
 from quelm import Decoder, Name, ValidationError, packb, record, unpackb
 
+from _leaks import assert_no_growth, loops
+
 attrs = pytest.importorskip("attrs")
 
 
@@ -370,3 +372,129 @@ def test_untaggable_unions_refused_at_build(tp, message):
     with pytest.raises(TypeError) as info:
         Decoder(tp)
     assert message in str(info.value)
+
+
+# ---- constraints ---------------------------------------------------------------
+# Metadata following the annotated-types convention, recognised by its
+# attributes: these stand-ins are all the tests need.
+
+
+@dataclasses.dataclass(frozen=True)
+class Ge:
+    ge: Any
+
+
+@dataclasses.dataclass(frozen=True)
+class Interval:
+    gt: Any = None
+    ge: Any = None
+    lt: Any = None
+    le: Any = None
+
+
+@dataclasses.dataclass(frozen=True)
+class MultipleOf:
+    multiple_of: Any
+
+
+@dataclasses.dataclass(frozen=True)
+class Len:
+    min_length: int = 0
+    max_length: Optional[int] = None
+
+
+@record(rename="camel", omit_defaults=True)
+@dataclasses.dataclass
+class Person:
+    age: Annotated[int, Ge(0), "a doc string"]
+    nick_names: Annotated[List[Annotated[str, Len(1, 8)]], Len(0, 2)] = \
+        dataclasses.field(default_factory=list)
+    score: Annotated[float, Interval(gt=0, le=1)] = 0.5
+    step: Optional[Annotated[int, MultipleOf(5)]] = None
+    friend: Optional[Person] = None
+
+
+@dataclasses.dataclass
+class Tagged1:
+    n: Annotated[int, Interval(lt=10)]
+    kind: Annotated[Literal["one"], "tag"] = "one"
+
+
+@dataclasses.dataclass
+class Tagged2:
+    n: Annotated[int, Interval(ge=10)]
+    kind: Literal["two"] = "two"
+
+
+@pytest.mark.parametrize("tp, value", [
+    pytest.param(Person, Person(0, ["a", "12345678"], 1.0, 10, Person(3)), id="record"),
+    pytest.param(List[Union[Tagged1, Tagged2]], [Tagged1(9), Tagged2(10)], id="tagged"),
+    pytest.param(Dict[str, Annotated[bytes, Len(2, 2)]], {"k": b"ab"}, id="bytes-len"),
+])
+def test_constraints_accept_the_values_they_allow(tp, value):
+    assert Decoder(tp).decode(packb(value, typed=True)) == value
+
+
+@pytest.mark.parametrize("tp, payload, message", [
+    pytest.param(Person, {"age": -1}, "$.age: expected a value >= 0, found -1", id="ge"),
+    pytest.param(Person, {"age": 1, "score": 0}, "$.score: expected a value > 0, found 0.0",
+                 id="gt-after-conversion"),
+    pytest.param(Person, {"age": 1, "score": 1.5}, "$.score: expected a value <= 1, found 1.5",
+                 id="le"),
+    pytest.param(Person, {"age": 1, "step": 7}, "$.step: expected a multiple of 5, found 7",
+                 id="multiple-in-optional"),
+    pytest.param(Person, {"age": 1, "nickNames": ["a", "b", "c"]},
+                 "$.nickNames: expected a length <= 2, found a length of 3", id="max-len"),
+    pytest.param(Person, {"age": 1, "nickNames": [""]},
+                 "$.nickNames[0]: expected a length >= 1, found a length of 0", id="min-len-item"),
+    pytest.param(Person, {"age": 1, "friend": {"age": -5}},
+                 "$.friend.age: expected a value >= 0, found -5", id="recursive"),
+    pytest.param(List[Union[Tagged1, Tagged2]], [{"kind": "two", "n": 1}],
+                 "$[0].n: expected a value >= 10, found 1", id="tagged-member"),
+    pytest.param(Dict[str, Annotated[bytes, Len(2, 2)]], {"k": b"abc"},
+                 "$.k: expected a length <= 2, found a length of 3", id="len-exact"),
+])
+def test_constraint_refusals(tp, payload, message):
+    assert refusal(tp, payload) == f"{message} @ {message.split(':')[0]}"
+
+
+def test_constraint_build_rules():
+    with pytest.raises(TypeError, match="constraints apply to one type, not to a union"):
+        Decoder(Annotated[Optional[int], Ge(0)])
+    # Metadata that is not a constraint is ignored; so are empty bounds.
+    assert Decoder(Annotated[str, Len(), "doc", Name("x"), int]).decode(packb("")) == ""
+    with pytest.raises(TypeError, match="not supported between"):
+        Decoder(Annotated[str, Ge(0)]).decode(packb("a"))
+
+
+def test_constraints_from_annotated_types():
+    at = pytest.importorskip("annotated_types")
+    tp = List[Annotated[int, at.Interval(ge=0, lt=3), at.MultipleOf(2)]]
+    assert Decoder(tp).decode(packb([0, 2])) == [0, 2]
+    assert refusal(tp, [0, 3]) == "$[1]: expected a value < 3, found 3 @ $[1]"
+    assert refusal(tp, [1]) == "$[0]: expected a multiple of 2, found 1 @ $[0]"
+    assert refusal(Annotated[str, at.MaxLen(1)], "ab") == \
+        "$: expected a length <= 1, found a length of 2 @ $"
+
+
+def test_no_leaks_on_any_path(pytestconfig):
+    shapes = Decoder(List[Shape])
+    person = Decoder(Person)
+    strict = Decoder(Strict)
+    good = packb(SHAPES, typed=True)
+    bad = [packb([{"kind": "x"}]), packb([{"r": 1}]), packb([{"kind": "circle", "r": "x"}]),
+           packb([{"kind": 7}])]
+    people = [packb({"age": -1}), packb({"age": 1, "nickNames": ["", "a"]})]
+    unknown = packb({"userId": 1, "nope": 2})
+
+    def run():
+        packb([Person(1, ["a"]), Strict(1), Sparse(1, items=[])], typed=True)
+        shapes.decode(good)
+        for payload, decoder in [(b, shapes) for b in bad] + [(b, person) for b in people] + \
+                [(unknown, strict)]:
+            try:
+                decoder.decode(payload)
+            except ValidationError:
+                pass
+
+    assert_no_growth(run, loops(pytestconfig) // 4)

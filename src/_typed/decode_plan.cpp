@@ -2,6 +2,8 @@
 // that quelm/_typing.py produces (see decode_plan.h for the layout).
 #include "_typed/decode_plan.h"
 
+#include "_typed/decode_checks.h"
+
 #include <cstring>
 
 namespace quelm {
@@ -221,6 +223,11 @@ int read_node(TypedPlanObject *plan, PyObject *t, PlanNode *n) noexcept {
             n->table[i] = member == UINT32_MAX ? -1 : static_cast<int32_t>(member);
         }
         return 0;
+    case K_CHECKED:
+        if (n->child == UINT32_MAX || read_checks(extra) < 0)
+            return n->child == UINT32_MAX ? plan_error("a constraint without its value") : -1;
+        n->extra = Py_NewRef(extra);
+        return 0;
     case K_TAGGED:
         if (!PyUnicode_CheckExact(extra) || n->count == 0)
             return plan_error("a tagged union without its tag");
@@ -262,6 +269,28 @@ int check_node(const TypedPlanObject *plan, const PlanNode &n) noexcept {
         if (!(flags & fillers))
             return plan_error("a field without a value to fill it with");
     }
+    return 0;
+}
+
+// Constrained nodes decode their child without consuming input first, so
+// a chain of them must end, and a union member may not be one that ends
+// in a union (the union rule of check_node, seen through constraints).
+int check_constraints(const TypedPlanObject *plan, const PlanNode &n) noexcept {
+    auto ends_in = [plan](uint32_t index) noexcept -> uint32_t {
+        for (uint32_t steps = 0; steps <= plan->node_count; ++steps) {
+            if (plan->nodes[index].kind != K_CHECKED)
+                return plan->nodes[index].kind;
+            index = plan->nodes[index].child;
+        }
+        return K_KIND_COUNT;  // a cycle
+    };
+    if (n.kind == K_CHECKED && ends_in(n.child) == K_KIND_COUNT)
+        return plan_error("a constraint of itself");
+    if (n.kind == K_UNION)
+        for (int32_t member : n.table)
+            if (member >= 0 && plan->nodes[member].kind == K_CHECKED &&
+                ends_in(static_cast<uint32_t>(member)) == K_UNION)
+                return plan_error("a union member is a union");
     return 0;
 }
 
@@ -343,7 +372,7 @@ PyObject *typed_plan_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) n
         if (read_node(plan, PyTuple_GET_ITEM(nodes, i), &plan->nodes[i]) < 0)
             return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i)
-        if (check_node(plan, plan->nodes[i]) < 0)
+        if (check_node(plan, plan->nodes[i]) < 0 || check_constraints(plan, plan->nodes[i]) < 0)
             return nullptr;
     return self.release();
 }

@@ -3,6 +3,7 @@
 #include "_typed/decode_value.h"
 
 #include "_cquelm/state.h"
+#include "_typed/decode_checks.h"
 #include "_typed/decode_mismatch.h"
 #include "_cquelm/stack_guard.h"
 #include "_unpacker/construct.h"
@@ -696,6 +697,14 @@ int decode_head(TypedState &s, const char *&p, uint32_t index, const Head &h,
         if (member < 0)
             return mismatch(s, p, node, h);
         return decode_head(s, p, static_cast<uint32_t>(member), h, out);
+    }
+    case K_CHECKED: {
+        if (const int st = decode_head(s, p, node.child, h, out))
+            return st;
+        const int st = apply_checks(s, node, *out);
+        if (st != T_OK)
+            Py_CLEAR(*out);
+        return st;
     }
     case K_TAGGED:
         if (QUELM_UNLIKELY(h.family != W_MAP))

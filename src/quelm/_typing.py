@@ -127,6 +127,8 @@ def _label(tp: Any) -> str:
         return "()"
     origin = typing.get_origin(tp)
     args = typing.get_args(tp)
+    if origin is typing.Annotated:
+        return _label(args[0])
     if origin in _UNION_TYPES:
         return " | ".join(_label(a) for a in args)
     if origin is typing.Literal:
@@ -185,6 +187,43 @@ def _literal_fields(tp: Any) -> Dict[str, Tuple[Any, ...]]:
             found[wire] = tuple(v.value if isinstance(v, enum.Enum) else v
                                 for v in typing.get_args(hint))
     return found
+
+
+# Constraints, recognised by the attributes of the annotated-types
+# convention (no dependency on any package that provides them): attribute,
+# check number (src/_typed/decode_checks.h), and what the message expects.
+_CHECKS = (
+    ("gt", 0, "a value > {!r}"),
+    ("ge", 1, "a value >= {!r}"),
+    ("lt", 2, "a value < {!r}"),
+    ("le", 3, "a value <= {!r}"),
+    ("multiple_of", 4, "a multiple of {!r}"),
+    ("min_length", 5, "a length >= {!r}"),
+    ("max_length", 6, "a length <= {!r}"),
+)
+
+
+def _constraints(metadata: Tuple[Any, ...]) -> Tuple[Any, ...]:
+    """The checks that *metadata* declares, in order; anything else (a
+    docstring, quelm.Name, a class) declares none."""
+    checks = []
+    for item in metadata:
+        if isinstance(item, (type, str, bytes, int, float, _record.Name)):
+            continue
+        for attribute, check, expected in _CHECKS:
+            try:
+                bound = getattr(item, attribute, None)
+            except Exception:
+                continue
+            if bound is None or callable(bound):
+                continue
+            if check >= 5:
+                if type(bound) is not int:
+                    continue
+                if check == 5 and bound <= 0:  # Len(0) and MinLen(0) bound nothing
+                    continue
+            checks.append((check, bound, expected.format(bound)))
+    return tuple(checks)
 
 
 def _substitute(hint: Any, mapping: Dict[Any, Any]) -> Any:
@@ -254,7 +293,8 @@ class _Compiler:
         origin = typing.get_origin(tp)
         args = typing.get_args(tp)
         if origin is typing.Annotated:
-            return self.node(args[0])
+            checks = _constraints(getattr(tp, "__metadata__", ()))
+            return self.checked(tp, args[0], checks) if checks else self.node(args[0])
         if origin in _REQUIRED_WRAPPERS:
             return self.node(args[0])
         if origin in _UNION_TYPES:
@@ -302,6 +342,18 @@ class _Compiler:
             key, value = args or (Any, Any)
             return self.new(DICT, tp, F_MAP, child=self.node(key), child2=self.node(value))
         raise TypeError(f"Decoder cannot decode into {_label(tp)}: not a supported type")
+
+    def checked(self, tp: Any, inner: Any, checks: Tuple[Any, ...]) -> int:
+        """*inner* with constraints checked once its value is built; it takes
+        on the wire what *inner* takes."""
+        index = self.reserve()
+        child = self.node(inner)
+        if self.nodes[child] is not None and self.nodes[child][0] == UNION:
+            raise TypeError(f"Decoder cannot decode into {_label(tp)}: constraints apply to "
+                            "one type, not to a union; put them on its members")
+        self.masks[index] = self.masks[child]
+        self.fill(index, CHECKED, inner, child=child, extra=checks)
+        return index
 
     def reserve(self) -> int:
         self.nodes.append(None)
