@@ -163,6 +163,7 @@ class Sparse:
     items: List[int] = dataclasses.field(default_factory=lambda: [1])
     child: Optional[Sparse] = None
     anything: Any = False
+    offset: float = 0.0
 
 
 @record(omit_defaults=True, rename="camel")
@@ -177,6 +178,8 @@ class SparseAttrs:
     pytest.param(Sparse(1), {"required": 1}, id="all-defaults"),
     pytest.param(Sparse(1, anything=0), {"required": 1, "anything": 0}, id="equal-other-type-kept"),
     pytest.param(Sparse(1, ratio=1), {"required": 1, "ratio": 1}, id="int-for-float-kept"),
+    pytest.param(Sparse(1, ratio=1.0, offset=-0.0), {"required": 1, "offset": -0.0},
+                 id="float-bit-for-bit"),
     pytest.param(Sparse(1, items=[1]), {"required": 1}, id="factory-result-equal"),
     pytest.param(Sparse(1, items=[]), {"required": 1, "items": []}, id="factory-differs"),
     pytest.param(Sparse(0, note="n", child=Sparse(2)),
@@ -498,3 +501,58 @@ def test_no_leaks_on_any_path(pytestconfig):
                 pass
 
     assert_no_growth(run, loops(pytestconfig) // 4)
+
+
+# ---- everything at once: inheritance, recursion, tags, constraints ---------------
+
+
+@record(rename="camel", omit_defaults=True, forbid_unknown_fields=True)
+@dataclasses.dataclass
+class Base:
+    node_id: Annotated[int, Ge(0)]
+    kind: str = "base"
+
+
+@dataclasses.dataclass
+class Leaf(Base):
+    kind: Literal["leaf"] = "leaf"
+    leaf_value: Annotated[str, Len(1, 5)] = "v"
+
+
+@dataclasses.dataclass
+class Branch(Base):
+    kind: Literal["branch"] = "branch"
+    child_nodes: List[Union[Leaf, Branch]] = dataclasses.field(default_factory=list)
+    weight: Annotated[float, Name("w")] = 1.0
+
+
+TREE = Branch(1, child_nodes=[Leaf(2), Branch(3, child_nodes=[Leaf(4, leaf_value="x")],
+                                              weight=0.5)])
+
+
+def test_declarations_combined_round_trip():
+    wire = unpackb(packb(TREE, typed=True))
+    assert wire == {"nodeId": 1, "kind": "branch", "childNodes": [
+        {"nodeId": 2, "kind": "leaf"},  # the tag is written although it is the default
+        {"nodeId": 3, "kind": "branch", "childNodes": [
+            {"nodeId": 4, "kind": "leaf", "leafValue": "x"}], "w": 0.5}]}
+    assert Decoder(Union[Leaf, Branch]).decode(packb(TREE, typed=True)) == TREE
+    assert Decoder(Base).decode(packb(Leaf(5), typed=True)) == Base(5, "leaf")
+
+
+@pytest.mark.parametrize("payload, message", [
+    pytest.param({"kind": "branch", "nodeId": 1, "childNodes": [{"kind": "leaf", "nodeId": -1}]},
+                 "$.childNodes[0].nodeId: expected a value >= 0, found -1", id="constraint"),
+    pytest.param({"kind": "branch", "nodeId": 1, "childNodes": [{"kind": "leaf", "nodeId": 1,
+                                                                 "weight": 1.0}]},
+                 "$.childNodes[0].weight: expected a field of Leaf, found an unknown field",
+                 id="unknown-in-member"),
+    pytest.param({"kind": "branch", "nodeId": 1, "weight": 1.0},
+                 "$.weight: expected a field of Branch, found an unknown field",
+                 id="python-name-of-named-field"),
+    pytest.param({"nodeId": 1, "childNodes": []},
+                 "$.kind: expected one of 'leaf', 'branch', found nothing (the tag is missing)",
+                 id="tag"),
+])
+def test_declarations_combined_refusals(payload, message):
+    assert refusal(Union[Leaf, Branch], payload) == f"{message} @ {message.split(':')[0]}"

@@ -6,6 +6,8 @@
 #include "_packer/dispatch.h"
 #include "_packer/pack_plan.h"
 
+#include <cstring>
+
 namespace quelm {
 
 namespace {
@@ -49,15 +51,24 @@ int pack_fields(Packer *self, PyObject *o, const PackPlan *plan, int budget) noe
 
 // Whether `value` is the field's default, so that omit_defaults leaves it
 // out: the default object itself, or one of its exact type that compares
-// equal (so 1 does not stand in for 1.0, nor 0 for False). 1, 0, or -1
-// with an exception set.
+// equal (so 1 does not stand in for 1.0, nor 0 for False; a float must
+// match bit for bit). 1, 0, or -1 with an exception set.
 int is_default(PyObject *value, const PlanField &field) noexcept {
     PyObject *d = field.default_value;
     if (d == nullptr)
         return 0;
     if (value == d)
         return 1;
-    if (Py_TYPE(value) != Py_TYPE(d))
+    PyTypeObject *type = Py_TYPE(value);
+    if (type != Py_TYPE(d) || type == &PyBool_Type || type == Py_TYPE(Py_None))
+        return 0;  // singletons are equal only to themselves
+    if (type == &PyFloat_Type) {
+        // Bit for bit: -0.0 is not left out for a default of 0.0, whose
+        // sign the decoder would restore wrongly.
+        const double a = PyFloat_AS_DOUBLE(value), b = PyFloat_AS_DOUBLE(d);
+        return std::memcmp(&a, &b, sizeof a) == 0;
+    }
+    if (type == &PyUnicode_Type && PyUnicode_GET_LENGTH(value) != PyUnicode_GET_LENGTH(d))
         return 0;
     return PyObject_RichCompareBool(value, d, Py_EQ);
 }

@@ -543,8 +543,34 @@ QUELM_NOINLINE int decode_enum(TypedState &s, const char *&p, const PlanNode &no
     return *out != nullptr ? T_OK : refused_value(s, node, raw);
 }
 
+// The literal's value whose str form is the n UTF-8 bytes at `text`, matched
+// without building a str (a tag is read once per record); null if none.
+QUELM_INLINE PyObject *literal_str(const PlanNode &node, const char *text, uint64_t n) noexcept {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(node.extra); ++i) {
+        PyObject *pair = PyTuple_GET_ITEM(node.extra, i);
+        PyObject *wire = PyTuple_GET_ITEM(pair, 0);
+        if (!PyUnicode_CheckExact(wire))
+            continue;
+        Py_ssize_t len;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(wire, &len);
+        if (utf8 == nullptr) {  // a lone surrogate: no bytes can match it
+            PyErr_Clear();
+            continue;
+        }
+        if (static_cast<uint64_t>(len) == n && std::memcmp(utf8, text, n) == 0)
+            return PyTuple_GET_ITEM(pair, 1);
+    }
+    return nullptr;
+}
+
 QUELM_NOINLINE int decode_literal(TypedState &s, const char *&p, const PlanNode &node,
                                   const Head &h, PyObject **out) noexcept {
+    if (h.family == W_STR && (node.families & (1u << W_STR))) {
+        if (PyObject *match = literal_str(node, h.data, h.n)) {
+            *out = Py_NewRef(match);
+            return T_OK;
+        }
+    }
     PyObject *raw;
     if (const int st = decode_scalar(s, p, node, h, &raw))
         return st;

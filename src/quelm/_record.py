@@ -106,7 +106,8 @@ def record(cls: Any = None, /, *, rename: Any = None, omit_defaults: bool = Fals
     ``omit_defaults``: typed packing leaves out a field whose value is its
     default (of the same type and equal; for a ``default_factory``, what
     the factory returned when the class was first packed), and ``Decoder``
-    fills it back. ``forbid_unknown_fields``: ``Decoder`` refuses a key that
+    fills it back; a field typed as a ``Literal`` (a union's tag) is always
+    written. ``forbid_unknown_fields``: ``Decoder`` refuses a key that
     is no field's wire name, instead of skipping it.
 
     Usable bare (``@quelm.record``) or with options. The class is returned
@@ -187,8 +188,16 @@ def field_hints(cls: Any) -> Dict[str, Any]:
 NO_DEFAULT: Tuple[()] = ()
 
 
-def _pack_defaults(cls: Any, names: Sequence[str]) -> Tuple[Any, ...]:
-    """Per field, ``(default,)`` or NO_DEFAULT: a factory is called once, now."""
+def _is_literal(hint: Any) -> bool:
+    while typing.get_origin(hint) is typing.Annotated:
+        hint = typing.get_args(hint)[0]
+    return typing.get_origin(hint) is typing.Literal
+
+
+def _pack_defaults(cls: Any, names: Sequence[str], hints: Dict[str, Any]) -> Tuple[Any, ...]:
+    """Per field, ``(default,)`` or NO_DEFAULT: a factory is called once, now.
+    A field typed as a Literal is always written: it may be the tag that
+    tells a union's members apart, which a reader needs to see."""
     found: Dict[str, Any] = {}
     if dataclasses.is_dataclass(cls):
         for f in dataclasses.fields(cls):
@@ -208,7 +217,8 @@ def _pack_defaults(cls: Any, names: Sequence[str]) -> Tuple[Any, ...]:
                     found[a.name] = (factory(),)
                 continue
             found[a.name] = (default,)
-    return tuple(found.get(name, NO_DEFAULT) for name in names)
+    return tuple(NO_DEFAULT if _is_literal(hints.get(name)) else found.get(name, NO_DEFAULT)
+                 for name in names)
 
 
 def pack_layout(cls: Any, names: Tuple[str, ...]) -> Optional[Tuple[Any, ...]]:
@@ -220,4 +230,4 @@ def pack_layout(cls: Any, names: Tuple[str, ...]) -> Optional[Tuple[Any, ...]]:
     omit = options is not None and options.omit_defaults
     if wires == names and not omit:
         return None
-    return wires, (_pack_defaults(cls, names) if omit else None)
+    return wires, (_pack_defaults(cls, names, hints) if omit else None)
