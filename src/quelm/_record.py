@@ -30,6 +30,7 @@ class Name:
     """
 
     __slots__ = ("name",)
+    name: str
 
     def __init__(self, name: str) -> None:
         if not isinstance(name, str):
