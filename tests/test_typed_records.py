@@ -307,6 +307,8 @@ SHAPES = [Circle(1.5), Square(2.0), Poly([1, 2], "polygon"), Group([Circle(1.0),
     pytest.param(List[Union[Ping, Pong]], [{"op": 1}, {"op": 2, "payload": "p"}],
                  id="typeddict-int-tags"),
     pytest.param(List[Union[On, Off]], [On(), Off(why="x")], id="bool-tags"),
+    pytest.param(List[Union[Annotated[Circle, "doc"], Square, int]], [1, Circle(1.0)],
+                 id="annotated-member-and-int"),
 ])
 def test_tagged_unions_round_trip(tp, value):
     assert Decoder(tp).decode(packb(value, typed=True)) == value

@@ -112,8 +112,10 @@ def record(cls: Any = None, /, *, rename: Any = None, omit_defaults: bool = Fals
     is no field's wire name, instead of skipping it.
 
     Usable bare (``@quelm.record``) or with options. The class is returned
-    unchanged apart from the declaration; a class changed after its first use
-    is read again as typed packing and ``Decoder`` always do.
+    unchanged apart from the declaration. Declared on a class already in use,
+    it follows the rule for any change to a class: typed packing reads the
+    class again on its next pack, while a Decoder plan, compiled once per
+    type, keeps what it saw.
     """
     if isinstance(rename, str):
         if rename not in _RULES:

@@ -192,14 +192,15 @@ def _literal_fields(tp: Any) -> Dict[str, Tuple[Any, ...]]:
 # Constraints, recognised by the attributes of the annotated-types
 # convention (no dependency on any package that provides them): attribute,
 # check number (src/_typed/decode_checks.h), and what the message expects.
+CHECK_GT, CHECK_GE, CHECK_LT, CHECK_LE, CHECK_MULTIPLE_OF, CHECK_MIN_LEN, CHECK_MAX_LEN = range(7)
 _CHECKS = (
-    ("gt", 0, "a value > {!r}"),
-    ("ge", 1, "a value >= {!r}"),
-    ("lt", 2, "a value < {!r}"),
-    ("le", 3, "a value <= {!r}"),
-    ("multiple_of", 4, "a multiple of {!r}"),
-    ("min_length", 5, "a length >= {!r}"),
-    ("max_length", 6, "a length <= {!r}"),
+    ("gt", CHECK_GT, "a value > {!r}"),
+    ("ge", CHECK_GE, "a value >= {!r}"),
+    ("lt", CHECK_LT, "a value < {!r}"),
+    ("le", CHECK_LE, "a value <= {!r}"),
+    ("multiple_of", CHECK_MULTIPLE_OF, "a multiple of {!r}"),
+    ("min_length", CHECK_MIN_LEN, "a length >= {!r}"),
+    ("max_length", CHECK_MAX_LEN, "a length <= {!r}"),
 )
 
 
@@ -217,10 +218,10 @@ def _constraints(metadata: Tuple[Any, ...]) -> Tuple[Any, ...]:
                 continue
             if bound is None or callable(bound):
                 continue
-            if check >= 5:
+            if check in (CHECK_MIN_LEN, CHECK_MAX_LEN):
                 if type(bound) is not int:
                     continue
-                if check == 5 and bound <= 0:  # Len(0) and MinLen(0) bound nothing
+                if check == CHECK_MIN_LEN and bound <= 0:  # Len() and MinLen(0) bound nothing
                     continue
             checks.append((check, bound, expected.format(bound)))
     return tuple(checks)
@@ -368,7 +369,7 @@ class _Compiler:
         literals = [a for a in args if typing.get_origin(a) is typing.Literal]
         members = [a for a in args if typing.get_origin(a) is not typing.Literal]
         index = self.reserve()
-        records = [m for m in members if _is_map_record(m)]
+        records = [m for m in members if _is_map_record(_unwrapped(m))]
         if len(records) > 1:  # told apart by their tag, as one member of the map family
             members = [m for m in members if not any(m is r for r in records)]
         nodes = [self.node(m) for m in members]
@@ -406,7 +407,7 @@ class _Compiler:
         """Records in one union, told apart by a field all of them have
         whose type is a Literal of values no other member uses; the first
         such field, in the first member's order, is the tag."""
-        tables = [_literal_fields(r) for r in records]
+        tables = [_literal_fields(_unwrapped(r)) for r in records]
         wire = next((w for w in tables[0] if self.tells_apart(w, tables)), None)
         if wire is None:
             names = ", ".join(_label(r) for r in records)
