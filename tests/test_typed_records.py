@@ -558,3 +558,22 @@ def test_declarations_combined_round_trip():
 ])
 def test_declarations_combined_refusals(payload, message):
     assert refusal(Union[Leaf, Branch], payload) == f"{message} @ {message.split(':')[0]}"
+
+
+@pytest.mark.parametrize("nodes, message", [
+    pytest.param([(26, "c", None, 0, -1, (), ((1, 0, "x"),), 4)], "a constraint of itself",
+                 id="constraint-cycle"),
+    pytest.param([(14, "u", None, -1, -1, (), (-1,) * 7 + (1, -1, -1), 128),
+                  (25, "t", None, -1, -1, (("a", "a", 0, None, None, 16),), "kind", 128)],
+                 "a tag names something other than a record", id="tag-names-union"),
+    pytest.param([(25, "t", None, -1, -1, (), "kind", 128)], "a tagged union without its tag",
+                 id="no-entries"),
+    pytest.param([(26, "c", None, 1, -1, (), ((9, 0, "x"),), 4), (3, "int", None, -1, -1, (),
+                                                                     None, 4)],
+                 "a constraint has the wrong shape", id="unknown-check"),
+    pytest.param([(16, "R", dict, -1, -1, (), 1, 128, ("x", (1,)))],
+                 "a record.s built field name is not a str", id="forbid-names"),
+])
+def test_malformed_plans_refused(nodes, message):
+    with pytest.raises(ValueError, match=f"malformed decoding plan: {message}"):
+        quelm._cquelm._TypedPlan(nodes, 0)

@@ -274,7 +274,8 @@ int check_node(const TypedPlanObject *plan, const PlanNode &n) noexcept {
 
 // Constrained nodes decode their child without consuming input first, so
 // a chain of them must end, and a union member may not be one that ends
-// in a union (the union rule of check_node, seen through constraints).
+// in a union (the union rule of check_node, seen through constraints);
+// likewise a tagged union's members are records.
 int check_constraints(const TypedPlanObject *plan, const PlanNode &n) noexcept {
     auto ends_in = [plan](uint32_t index) noexcept -> uint32_t {
         for (uint32_t steps = 0; steps <= plan->node_count; ++steps) {
@@ -291,6 +292,13 @@ int check_constraints(const TypedPlanObject *plan, const PlanNode &n) noexcept {
             if (member >= 0 && plan->nodes[member].kind == K_CHECKED &&
                 ends_in(static_cast<uint32_t>(member)) == K_UNION)
                 return plan_error("a union member is a union");
+    // A tag names a record, which reads the map: never a node that would
+    // look for the tag again without consuming anything.
+    for (uint32_t i = 0; n.kind == K_TAGGED && i < n.count; ++i) {
+        const uint32_t kind = ends_in(plan->fields[n.first + i].node);
+        if (kind != K_RECORD && kind != K_TYPEDDICT)
+            return plan_error("a tag names something other than a record");
+    }
     return 0;
 }
 
