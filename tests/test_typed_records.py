@@ -577,3 +577,22 @@ def test_declarations_combined_refusals(payload, message):
 def test_malformed_plans_refused(nodes, message):
     with pytest.raises(ValueError, match=f"malformed decoding plan: {message}"):
         quelm._cquelm._TypedPlan(nodes, 0)
+
+
+def nested_groups(levels: int) -> bytes:
+    inner = packb({"kind": "circle", "r": 1.0})
+    for _ in range(levels):
+        inner = b"\x82\xa4kind\xa5group\xa5items\x91" + inner
+    return inner
+
+
+@pytest.mark.parametrize("payload, error", [
+    pytest.param(nested_groups(600), quelm.StackError, id="deep-tagged"),
+    pytest.param(b"\x82\xa1r\xc1\xa4kind\xa6circle", quelm.FormatError, id="bad-byte-before-tag"),
+    pytest.param(b"\x82\xa1r\x91", quelm.OutOfData, id="truncated-before-tag"),
+    pytest.param(b"\x82\xa4kind\xa3hex\xa1r\xc1", quelm.FormatError, id="bad-byte-after-bad-tag"),
+])
+def test_tagged_wire_errors(payload, error):
+    with pytest.raises(error):
+        Decoder(Shape).decode(payload)
+    assert Decoder(Group).decode(nested_groups(400)).kind == "group"

@@ -352,6 +352,10 @@ QUELM_NOINLINE int decode_tagged(TypedState &s, const char *&p, const PlanNode &
     const char *tag = PyUnicode_AsUTF8AndSize(node.extra, &tag_len);
     if (tag == nullptr)
         return T_ERROR;
+    // Open while the pairs are scanned, so that what they hold counts at
+    // its true depth; the member opens it again to read it.
+    if (const int st = open_container(s, h))
+        return st;
     const char *q = p;
     for (uint64_t i = 0; i < h.n; ++i) {
         Head kh;
@@ -369,6 +373,7 @@ QUELM_NOINLINE int decode_tagged(TypedState &s, const char *&p, const PlanNode &
                 }
                 return at_name(s, st, node.extra);
             }
+            --s.depth;
             return decode_head(s, p, static_cast<uint32_t>(member), h, out);
         }
         if (kh.family == W_ARRAY || kh.family == W_MAP) {
