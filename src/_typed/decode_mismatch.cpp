@@ -126,6 +126,17 @@ QUELM_COLD int unknown_key(TypedState &s, const PlanNode &n, const Head &key) no
     return add_segment(s, st, name.get());
 }
 
+int skip_unknown(TypedState &s, const char *&p, const PlanNode &n, const char *key) noexcept {
+    if (QUELM_UNLIKELY(n.forbid_expected != nullptr)) {
+        Head h;
+        if (const int st = read_head(key, s.end, h))
+            return st;
+        if (const int st = unknown_key(s, n, h))
+            return st;
+    }
+    return skip_value(s, p);
+}
+
 // A mismatch of a map key: the path stays at the map, the message says so.
 QUELM_COLD int as_key(TypedState &s) noexcept {
     PyObject *found = PyUnicode_FromFormat("%U as a key", s.found);

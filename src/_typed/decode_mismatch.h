@@ -31,6 +31,14 @@ QUELM_COLD int missing_field(TypedState &s, const PlanField &f) noexcept;
 // those), else a mismatch whose path ends at the key when it is a str.
 QUELM_COLD int unknown_key(TypedState &s, const PlanNode &n, const Head &key) noexcept;
 
+// The value of a record's key that names no field (the key starts at `key`
+// and is already read), skipped; unless the record refuses unknown keys,
+// through unknown_key. Out of line, in place of the plain skip, and given
+// only where the key starts (read again if refused), so that the loop over
+// a record's fields keeps its key in registers.
+[[nodiscard]] int skip_unknown(TypedState &s, const char *&p, const PlanNode &n,
+                               const char *key) noexcept;
+
 // A mismatch of a map key: the path stays at the map, the message says so.
 QUELM_COLD int as_key(TypedState &s) noexcept;
 

@@ -248,10 +248,7 @@ int read_fields(TypedState &s, const char *&p, const PlanNode &node, const Head 
                 return st;
         }
         if (f < 0) {
-            if (QUELM_UNLIKELY(node.forbid_expected != nullptr))
-                if (const int st = unknown_key(s, node, kh))
-                    return st;
-            if (const int st = skip_value(s, p))
+            if (const int st = skip_unknown(s, p, node, kh.start))
                 return st;
             continue;
         }
@@ -614,6 +611,17 @@ QUELM_NOINLINE int decode_converted(TypedState &s, const char *&p, const PlanNod
     return *out != nullptr ? T_OK : refused_value(s, node, raw);
 }
 
+// A value with constraints: built by its own node, then checked.
+QUELM_NOINLINE int decode_checked(TypedState &s, const char *&p, const PlanNode &node,
+                                  const Head &h, PyObject **out) noexcept {
+    if (const int st = decode_head(s, p, node.child, h, out))
+        return st;
+    const int st = apply_checks(s, node, *out);
+    if (st != T_OK)
+        Py_CLEAR(*out);
+    return st;
+}
+
 // ---- the dispatch ----------------------------------------------------------
 
 // Any: what unpackb builds by default (lists, dicts whose keys follow
@@ -729,14 +737,8 @@ int decode_head(TypedState &s, const char *&p, uint32_t index, const Head &h,
             return mismatch(s, p, node, h);
         return decode_head(s, p, static_cast<uint32_t>(member), h, out);
     }
-    case K_CHECKED: {
-        if (const int st = decode_head(s, p, node.child, h, out))
-            return st;
-        const int st = apply_checks(s, node, *out);
-        if (st != T_OK)
-            Py_CLEAR(*out);
-        return st;
-    }
+    case K_CHECKED:
+        return decode_checked(s, p, node, h, out);
     case K_TAGGED:
         if (QUELM_UNLIKELY(h.family != W_MAP))
             return mismatch(s, p, node, h);
