@@ -124,7 +124,7 @@ int read_declared(PyTypeObject *type, PackPlan *plan, PyObject *description) noe
         if (PyTuple_GET_SIZE(d) == 1)
             field.default_value = Py_NewRef(PyTuple_GET_ITEM(d, 0));
     }
-    plan->declared = true;
+    plan->kind = PackKind::declared_fields;
     return 0;
 }
 
@@ -169,7 +169,6 @@ PackPlan *build_plan(PyTypeObject *type) noexcept {
     plan->kind = static_cast<PackKind>(kind);
     plan->count = 0;
     plan->fields = nullptr;
-    plan->declared = false;
     if (count > 0) {
         plan->fields = static_cast<PlanField *>(PyMem_Calloc(static_cast<size_t>(count),
                                                              sizeof(PlanField)));

@@ -33,6 +33,10 @@ enum class PackKind : int {
     isoformat = 8,  // a date or time subclass: its isoformat()
     set = 9,        // set, frozenset or a subclass: an array
     last = set,
+    // A dataclass or attrs class that declares wire names or omitted
+    // defaults (quelm.record, quelm.Name): described as `fields`, with the
+    // fields' wire names and defaults, and written by its own writer.
+    declared_fields = 10,
 };
 
 // One attribute to read.
@@ -47,8 +51,7 @@ struct PlanField {
     // instance, for classes with the generic attribute lookup; 0 when the
     // value is looked up by name.
     Py_ssize_t offset;
-    // Records that declare wire names or omitted defaults (quelm.record,
-    // quelm.Name) only, under PackPlan::declared; null otherwise.
+    // Declared records (PackKind::declared_fields) only; null otherwise.
     // The key written: the field's wire name, interned; strong.
     PyObject *wire;
     // Its UTF-8 form (owned by `wire`), or null as for `utf8`.
@@ -66,9 +69,6 @@ struct PackPlan {
     PackKind kind;
     Py_ssize_t count;
     PlanField *fields;
-    // The fields carry wire names and defaults: packed by the declared
-    // record writer rather than the plain one.
-    bool declared;
 };
 
 // The plan for the instances of `type` (a new reference to it), or null with

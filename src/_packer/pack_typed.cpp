@@ -353,9 +353,9 @@ int pack_typed(Packer *self, PyObject *o, int budget) noexcept {
         return -1;
     switch (plan->kind) {
     case PackKind::fields:
-        if (plan->declared)
-            return pack_declared_fields(self, o, plan.get(), budget);
         return pack_fields(self, o, plan.get(), budget);
+    case PackKind::declared_fields:
+        return pack_declared_fields(self, o, plan.get(), budget);
     case PackKind::value:
         return pack_member_value(self, o, plan.get(), budget);
     case PackKind::uuid:
