@@ -522,3 +522,38 @@ def test_no_leaks_on_any_path(pytestconfig):
                 decoder.decode(payload)
 
     assert_no_growth(run, loops(pytestconfig) // 4)
+
+
+Wide = record(omit_defaults=True)(dataclasses.make_dataclass(
+    "Wide", [(f"f{i}", int, dataclasses.field(default=0)) for i in range(20)]))
+
+
+@record(omit_defaults=True)
+@dataclasses.dataclass
+class Hooked:
+    first: Any
+    last: int = 0
+
+
+def test_omitted_fields_rewrite_the_header():
+    # 20 fields take a map16 header; one left is a fixmap, the pairs moved up.
+    assert packb(Wide(f3=1), typed=True) == b"\x81\xa2f3\x01"
+    assert unpackb(packb(Wide(*range(1, 21)), typed=True))["f19"] == 20
+    assert Decoder(List[Wide]).decode(packb([Wide(f3=1), Wide()], typed=True)) == [Wide(f3=1),
+                                                                                  Wide()]
+
+    packer = quelm.Packer(typed=True)
+
+    def nested(obj):  # a nested pack ends where it began, before the header is rewritten
+        assert packer.pack([1, 2]) == b"\x92\x01\x02"
+        return "x"
+
+    packer.__init__(typed=True, default=nested)
+    assert packer.pack(Hooked(object())) == b"\x81\xa5first\xa1x"
+
+    views = []
+    packer.__init__(typed=True, default=lambda obj: views.append(packer.getbuffer()) or 1)
+    with pytest.raises(BufferError):
+        packer.pack(Hooked(object()))
+    views.pop().release()
+    assert packer.pack(Hooked(2, 3)) == packb({"first": 2, "last": 3})

@@ -4,6 +4,7 @@
 
 #include "_cquelm/state.h"
 #include "_packer/dispatch.h"
+#include "_packer/leaves.h"
 #include "_packer/pack_plan.h"
 
 #include <cstring>
@@ -70,71 +71,83 @@ int is_default(PyObject *value, const PlanField &field) noexcept {
     }
     if (type == &PyUnicode_Type && PyUnicode_GET_LENGTH(value) != PyUnicode_GET_LENGTH(d))
         return 0;
+    int64_t a, b;
+    if (type == &PyLong_Type && read_compact_int(value, &a) && read_compact_int(d, &b))
+        return a == b;
     return PyObject_RichCompareBool(value, d, Py_EQ);
 }
 
-// Field values read for one record: held until the record is written.
-struct HeldValues {
-    static constexpr Py_ssize_t kLocal = 16;
-    PyObject *local[kLocal];
-    PyObject **v;
-    Py_ssize_t count;
-
-    explicit HeldValues(Py_ssize_t n) noexcept : v(local), count(0) {
-        if (n > kLocal)
-            v = static_cast<PyObject **>(PyMem_Calloc(static_cast<size_t>(n), sizeof(PyObject *)));
+// Puts the header of a map of `n` pairs in place of the one of `old_size`
+// bytes written at `at` for more pairs (n is smaller), moving what follows
+// it back if the new header is shorter. 0, or -1 with BufferError while the
+// bytes are exported (a view taken by code run while the map was written).
+QUELM_COLD int rewrite_map_header(OutputBuffer *b, size_t at, size_t old_size,
+                                  uint32_t n) noexcept {
+    if (b->frozen) {
+        PyErr_SetString(PyExc_BufferError, export_guard_message);
+        return -1;
     }
-    ~HeldValues() {
-        for (Py_ssize_t i = 0; i < count; i++)
-            Py_XDECREF(v[i]);
-        if (v != local)
-            PyMem_Free(v);
+    unsigned char header[5];
+    size_t size;
+    if (n <= wire::fixmap_max) {
+        header[0] = static_cast<unsigned char>(wire::fixmap | n);
+        size = 1;
+    } else if (n <= 0xffff) {
+        header[0] = wire::map16;
+        store_be16(header + 1, static_cast<uint16_t>(n));
+        size = 3;
+    } else {
+        header[0] = wire::map32;
+        store_be32(header + 1, n);
+        size = 5;
     }
-    HeldValues(const HeldValues &) = delete;
-    HeldValues &operator=(const HeldValues &) = delete;
-};
+    char *start = b->buf + at;
+    if (size != old_size) {
+        std::memmove(start + size, start + old_size, b->length - at - old_size);
+        b->length -= old_size - size;
+    }
+    std::memcpy(start, header, size);
+    return 0;
+}
 
-// A record that declares wire names or omitted defaults: every value is
-// read first, so the map's length can leave out the fields at their
-// default, then the rest written under their wire names.
+// A record that declares wire names or omitted defaults: the fields under
+// their wire names, leaving out those at their default. The header is
+// written for every field, as the plain writer does, and rewritten at the
+// end when some were left out, so each value is read once and held only
+// while it is packed. Nested writes from code run meanwhile end where they
+// began, so the header stays where it was written.
 QUELM_NOINLINE int pack_declared_fields(Packer *self, PyObject *o, const PackPlan *plan,
                                         int budget) noexcept {
-    HeldValues values(plan->count);
-    if (values.v == nullptr) {
-        PyErr_NoMemory();
+    if (QUELM_UNLIKELY(too_long(plan->count)))
+        return raise_value_error("dict is too large");
+    OutputBuffer *b = &self->buffer;
+    const size_t at = b->length;
+    if (write_map_header(b, static_cast<uint32_t>(plan->count)) < 0)
         return -1;
-    }
+    const size_t header = b->length - at;
     Py_ssize_t written = 0;
     for (Py_ssize_t i = 0; i < plan->count; i++) {
-        PyObject *value = read_field(o, plan->fields[i]);
+        const PlanField &field = plan->fields[i];
+        PyObject *value = read_field(o, field);
         if (value == nullptr)
             return -1;
-        values.v[values.count++] = value;
-        const int omit = is_default(value, plan->fields[i]);
-        if (omit < 0)
-            return -1;
-        if (omit) {
-            Py_CLEAR(values.v[i]);
-            continue;
+        const int omit = is_default(value, field);
+        int r = omit;
+        if (omit == 0) {
+            r = field.wire_utf8 != nullptr
+                    ? write_str(b, field.wire_utf8, static_cast<size_t>(field.wire_length))
+                    : pack_value(self, field.wire, budget);
+            if (r == 0)
+                r = pack_value(self, value, budget);
+            written++;
         }
-        written++;
-    }
-    if (QUELM_UNLIKELY(too_long(written)))
-        return raise_value_error("dict is too large");
-    if (write_map_header(&self->buffer, static_cast<uint32_t>(written)) < 0)
-        return -1;
-    for (Py_ssize_t i = 0; i < plan->count; i++) {
-        if (values.v[i] == nullptr)
-            continue;
-        const PlanField &field = plan->fields[i];
-        const int key = field.wire_utf8 != nullptr
-                            ? write_str(&self->buffer, field.wire_utf8,
-                                        static_cast<size_t>(field.wire_length))
-                            : pack_value(self, field.wire, budget);
-        if (key < 0 || pack_value(self, values.v[i], budget) < 0)
+        Py_DECREF(value);
+        if (r < 0)
             return -1;
     }
-    return 0;
+    if (written == plan->count)
+        return 0;
+    return rewrite_map_header(b, at, header, static_cast<uint32_t>(written));
 }
 
 // An Enum member: its value, by the usual rules. A member that is an int or
