@@ -53,7 +53,9 @@ def _fields(cls: type, names: Tuple[str, ...]) -> Description:
 
 
 def describe(cls: type) -> Description:
-    """Return ``(kind, attribute names)`` for the instances of *cls*.
+    """Return ``(kind, attribute names)`` for the instances of *cls*, and
+    for a record that declares wire names or omitted defaults also their
+    wire names and defaults (see Description).
 
     An Enum member is a named constant first: an Enum class that also
     derives from a dataclass packs its members' values.
