@@ -6,7 +6,7 @@ from __future__ import annotations
 import datetime
 import io
 import dataclasses
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Annotated, Any, Dict, List, Optional, Tuple
 
 import quelm
 from quelm import (
@@ -139,6 +139,27 @@ def typed_decoding() -> Optional[str]:
     return None
 
 
+@quelm.record(rename="camel", omit_defaults=True)
+@dataclasses.dataclass
+class Account:
+    user_id: int
+    ident: Annotated[str, quelm.Name("ID")] = ""
+
+
+@quelm.record
+@dataclasses.dataclass
+class Plain:
+    x: int
+
+
+def declared_records() -> Dict[str, Any]:
+    account: Account = quelm.Decoder(Account).decode(quelm.packb(Account(1), typed=True))
+    plain: Plain = quelm.Decoder(Plain).decode(quelm.packb(Plain(2), typed=True))
+    assert (account.user_id, plain.x) == (1, 2)
+    wire: Dict[str, Any] = quelm.unpackb(quelm.packb(Account(3, "a"), typed=True))
+    return wire
+
+
 if __name__ == "__main__":
     one_shot()
     streaming()
@@ -146,3 +167,4 @@ if __name__ == "__main__":
     extension_values()
     assert errors() == "1 then b'\\x02'"
     assert typed_decoding() == "$[0].x"
+    assert declared_records() == {"userId": 3, "ID": "a"}

@@ -106,6 +106,45 @@ QUELM_COLD PackPlan *fail_description(PyTypeObject *type) noexcept {
     return nullptr;
 }
 
+// The wire names and defaults of a declared record: describe's third item, a
+// tuple of str as long as the names, and its fourth, None or a tuple of
+// `(default,)` or `()` per field. 0, or -1 with an exception set.
+int read_declared(PyTypeObject *type, PackPlan *plan, PyObject *description) noexcept {
+    PyObject *wires = PyTuple_GET_ITEM(description, 2);
+    PyObject *defaults = PyTuple_GET_ITEM(description, 3);
+    if (plan->kind != PackKind::fields || !PyTuple_CheckExact(wires) ||
+        PyTuple_GET_SIZE(wires) != plan->count ||
+        (defaults != Py_None &&
+         (!PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != plan->count))) {
+        fail_description(type);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < plan->count; i++) {
+        PlanField &field = plan->fields[i];
+        PyObject *wire = PyTuple_GET_ITEM(wires, i);
+        if (!PyUnicode_CheckExact(wire)) {
+            fail_description(type);
+            return -1;
+        }
+        field.wire = Py_NewRef(wire);
+        PyUnicode_InternInPlace(&field.wire);
+        field.wire_utf8 = PyUnicode_AsUTF8AndSize(field.wire, &field.wire_length);
+        if (field.wire_utf8 == nullptr)
+            PyErr_Clear();
+        if (defaults == Py_None)
+            continue;
+        PyObject *d = PyTuple_GET_ITEM(defaults, i);
+        if (!PyTuple_CheckExact(d) || PyTuple_GET_SIZE(d) > 1) {
+            fail_description(type);
+            return -1;
+        }
+        if (PyTuple_GET_SIZE(d) == 1)
+            field.default_value = Py_NewRef(PyTuple_GET_ITEM(d, 0));
+    }
+    plan->kind = PackKind::declared_fields;
+    return 0;
+}
+
 // A new plan (one reference) from describe(type), or null with an
 // exception set.
 PackPlan *build_plan(PyTypeObject *type) noexcept {
@@ -126,7 +165,7 @@ PackPlan *build_plan(PyTypeObject *type) noexcept {
     if (!result)
         return nullptr;
     PyObject *r = result.get();
-    if (!PyTuple_CheckExact(r) || PyTuple_GET_SIZE(r) != 2)
+    if (!PyTuple_CheckExact(r) || (PyTuple_GET_SIZE(r) != 2 && PyTuple_GET_SIZE(r) != 4))
         return fail_description(type);
     const long kind = PyLong_AsLong(PyTuple_GET_ITEM(r, 0));
     if (kind == -1 && PyErr_Occurred())
@@ -173,6 +212,10 @@ PackPlan *build_plan(PyTypeObject *type) noexcept {
         if (field.utf8 == nullptr)
             PyErr_Clear();
         field.offset = slot_offset(type, field.name);
+    }
+    if (PyTuple_GET_SIZE(r) == 4 && read_declared(type, plan, r) < 0) {
+        pack_plan_decref(plan);
+        return nullptr;
     }
     return plan;
 }
@@ -238,8 +281,11 @@ PackPlan *pack_plan_for(PyTypeObject *type) noexcept {
 void pack_plan_decref(PackPlan *plan) noexcept {
     if (--plan->refs > 0)
         return;
-    for (Py_ssize_t i = 0; i < plan->count; i++)
+    for (Py_ssize_t i = 0; i < plan->count; i++) {
         Py_DECREF(plan->fields[i].name);
+        Py_XDECREF(plan->fields[i].wire);
+        Py_XDECREF(plan->fields[i].default_value);
+    }
     PyMem_Free(plan->fields);
     PyMem_Free(plan);
 }

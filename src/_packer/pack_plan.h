@@ -33,6 +33,10 @@ enum class PackKind : int {
     isoformat = 8,  // a date or time subclass: its isoformat()
     set = 9,        // set, frozenset or a subclass: an array
     last = set,
+    // A dataclass or attrs class that declares wire names or omitted
+    // defaults (quelm.record, quelm.Name): described as `fields`, with the
+    // fields' wire names and defaults, and written by its own writer.
+    declared_fields = 10,
 };
 
 // One attribute to read.
@@ -47,6 +51,15 @@ struct PlanField {
     // instance, for classes with the generic attribute lookup; 0 when the
     // value is looked up by name.
     Py_ssize_t offset;
+    // Declared records (PackKind::declared_fields) only; null otherwise.
+    // The key written: the field's wire name, interned; strong.
+    PyObject *wire;
+    // Its UTF-8 form (owned by `wire`), or null as for `utf8`.
+    const char *wire_utf8;
+    Py_ssize_t wire_length;
+    // With omit_defaults, the default a value is left out for; strong, or
+    // null for a field that is always written.
+    PyObject *default_value;
 };
 
 // A plan, shared by the cache and by each pack walking it: Python code run

@@ -4,7 +4,10 @@
 
 #include "_cquelm/state.h"
 #include "_packer/dispatch.h"
+#include "_packer/leaves.h"
 #include "_packer/pack_plan.h"
+
+#include <cstring>
 
 namespace quelm {
 
@@ -61,6 +64,106 @@ int value_is_member(PyObject *value) noexcept {
     if (!plan)
         return -1;
     return plan->kind == PackKind::value ? 1 : 0;
+}
+
+// Whether `value` is the field's default, so that omit_defaults leaves it
+// out: the default object itself, or one of its exact type that compares
+// equal (so 1 does not stand in for 1.0, nor 0 for False; a float must
+// match bit for bit). 1, 0, or -1 with an exception set.
+int is_default(PyObject *value, const PlanField &field) noexcept {
+    PyObject *d = field.default_value;
+    if (d == nullptr)
+        return 0;
+    if (value == d)
+        return 1;
+    PyTypeObject *type = Py_TYPE(value);
+    if (type != Py_TYPE(d) || type == &PyBool_Type || type == Py_TYPE(Py_None))
+        return 0;  // singletons are equal only to themselves
+    if (type == &PyFloat_Type) {
+        // Bit for bit: -0.0 is not left out for a default of 0.0, whose
+        // sign the decoder would restore wrongly.
+        const double a = PyFloat_AS_DOUBLE(value), b = PyFloat_AS_DOUBLE(d);
+        return std::memcmp(&a, &b, sizeof a) == 0;
+    }
+    if (type == &PyUnicode_Type && PyUnicode_GET_LENGTH(value) != PyUnicode_GET_LENGTH(d))
+        return 0;
+    int64_t a, b;
+    if (type == &PyLong_Type && read_compact_int(value, &a) && read_compact_int(d, &b))
+        return a == b;
+    return PyObject_RichCompareBool(value, d, Py_EQ);
+}
+
+// Puts the header of a map of `n` pairs in place of the one of `old_size`
+// bytes written at `at` for more pairs (n is smaller), moving what follows
+// it back if the new header is shorter. 0, or -1 with BufferError while the
+// bytes are exported (a view taken by code run while the map was written).
+QUELM_COLD int rewrite_map_header(OutputBuffer *b, size_t at, size_t old_size,
+                                  uint32_t n) noexcept {
+    if (b->frozen) {
+        PyErr_SetString(PyExc_BufferError, export_guard_message);
+        return -1;
+    }
+    unsigned char header[5];
+    size_t size;
+    if (n <= wire::fixmap_max) {
+        header[0] = static_cast<unsigned char>(wire::fixmap | n);
+        size = 1;
+    } else if (n <= 0xffff) {
+        header[0] = wire::map16;
+        store_be16(header + 1, static_cast<uint16_t>(n));
+        size = 3;
+    } else {
+        header[0] = wire::map32;
+        store_be32(header + 1, n);
+        size = 5;
+    }
+    char *start = b->buf + at;
+    if (size != old_size) {
+        std::memmove(start + size, start + old_size, b->length - at - old_size);
+        b->length -= old_size - size;
+    }
+    std::memcpy(start, header, size);
+    return 0;
+}
+
+// A record that declares wire names or omitted defaults: the fields under
+// their wire names, leaving out those at their default. The header is
+// written for every field, as the plain writer does, and rewritten at the
+// end when some were left out, so each value is read once and held only
+// while it is packed. Nested writes from code run meanwhile end where they
+// began, so the header stays where it was written.
+QUELM_NOINLINE int pack_declared_fields(Packer *self, PyObject *o, const PackPlan *plan,
+                                        int budget) noexcept {
+    if (QUELM_UNLIKELY(too_long(plan->count)))
+        return raise_value_error("dict is too large");
+    OutputBuffer *b = &self->buffer;
+    const size_t at = b->length;
+    if (write_map_header(b, static_cast<uint32_t>(plan->count)) < 0)
+        return -1;
+    const size_t header = b->length - at;
+    Py_ssize_t written = 0;
+    for (Py_ssize_t i = 0; i < plan->count; i++) {
+        const PlanField &field = plan->fields[i];
+        PyObject *value = read_field(o, field);
+        if (value == nullptr)
+            return -1;
+        const int omit = is_default(value, field);
+        int r = omit;
+        if (omit == 0) {
+            r = field.wire_utf8 != nullptr
+                    ? write_str(b, field.wire_utf8, static_cast<size_t>(field.wire_length))
+                    : pack_value(self, field.wire, budget);
+            if (r == 0)
+                r = pack_value(self, value, budget);
+            written++;
+        }
+        Py_DECREF(value);
+        if (r < 0)
+            return -1;
+    }
+    if (written == plan->count)
+        return 0;
+    return rewrite_map_header(b, at, header, static_cast<uint32_t>(written));
 }
 
 // An Enum member: its value, by the usual rules. A member that is an int or
@@ -285,6 +388,8 @@ int pack_by_plan(Packer *self, PyObject *o, const PlanRef &plan, int budget) noe
     switch (plan->kind) {
     case PackKind::fields:
         return pack_fields(self, o, plan.get(), budget);
+    case PackKind::declared_fields:
+        return pack_declared_fields(self, o, plan.get(), budget);
     case PackKind::value:
         return pack_member_value(self, o, plan.get(), budget);
     case PackKind::uuid:

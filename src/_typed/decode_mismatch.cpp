@@ -3,6 +3,8 @@
 // unwinds. Everything here is cold.
 #include "_typed/decode_mismatch.h"
 
+#include <cstring>
+
 namespace quelm {
 
 QUELM_COLD int set_mismatch(TypedState &s, PyObject *expected, PyObject *found) noexcept {
@@ -129,6 +131,40 @@ QUELM_COLD int add_segment(TypedState &s, int st, PyObject *segment) noexcept {
     return PyList_Append(s.segments, segment) < 0 ? T_ERROR : T_MISMATCH;
 }
 
+
+QUELM_COLD int unknown_key(TypedState &s, const PlanNode &n, const Head &key) noexcept {
+    if (key.family != W_STR) {
+        Ref found = Ref::steal(describe_head(key));
+        return found ? set_mismatch(s, n.forbid_expected,
+                                    PyUnicode_FromFormat("%U as a key", found.get()))
+                     : T_ERROR;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(n.built_names); ++i) {
+        Py_ssize_t len;
+        const char *name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(n.built_names, i), &len);
+        if (name == nullptr)
+            return T_ERROR;
+        if (static_cast<uint64_t>(len) == key.n && std::memcmp(name, key.data, key.n) == 0)
+            return T_OK;
+    }
+    Ref name = Ref::steal(PyUnicode_DecodeUTF8(key.data, static_cast<Py_ssize_t>(key.n),
+                                               "surrogateescape"));
+    if (!name)
+        return T_ERROR;
+    const int st = set_mismatch(s, n.forbid_expected, PyUnicode_FromString("an unknown field"));
+    return add_segment(s, st, name.get());
+}
+
+int skip_unknown(TypedState &s, const char *&p, const PlanNode &n, const char *key) noexcept {
+    if (QUELM_UNLIKELY(n.forbid_expected != nullptr)) {
+        Head h;
+        if (const int st = read_head(key, s.end, h))
+            return st;
+        if (const int st = unknown_key(s, n, h))
+            return st;
+    }
+    return skip_value(s, p);
+}
 
 // A mismatch of a map key: the path stays at the map, the message says so.
 // The segments gathered so far lie inside the key: they name the place in

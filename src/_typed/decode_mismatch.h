@@ -36,6 +36,19 @@ QUELM_COLD int out_of_range(TypedState &s, const PlanNode &n) noexcept;
 // A required field absent from its map; the path ends at the field.
 QUELM_COLD int missing_field(TypedState &s, const PlanField &f) noexcept;
 
+// A key of a record that refuses unknown keys matched no field: T_OK for
+// the wire name of a field the class builds itself (typed packing writes
+// those), else a mismatch whose path ends at the key when it is a str.
+QUELM_COLD int unknown_key(TypedState &s, const PlanNode &n, const Head &key) noexcept;
+
+// The value of a record's key that names no field (the key starts at `key`
+// and is already read), skipped; unless the record refuses unknown keys,
+// through unknown_key. Out of line, in place of the plain skip, and given
+// only where the key starts (read again if refused), so that the loop over
+// a record's fields keeps its key in registers.
+[[nodiscard]] int skip_unknown(TypedState &s, const char *&p, const PlanNode &n,
+                               const char *key) noexcept;
+
 // A mismatch of a map key: the path stays at the map, the message says so
 // (and where inside the key, for a key that is a container).
 QUELM_COLD int as_key(TypedState &s) noexcept;

@@ -2,6 +2,8 @@
 // that quelm/_typing.py produces (see decode_plan.h for the layout).
 #include "_typed/decode_plan.h"
 
+#include "_typed/decode_checks.h"
+
 #include <cstring>
 
 namespace quelm {
@@ -126,9 +128,32 @@ int record_kwnames(TypedPlanObject *plan, PlanNode *n) noexcept {
     return 0;
 }
 
-// One node tuple: (kind, label, cls, child, child2, fields, extra, families).
+// A node's optional ninth item, a record's refusal of unknown keys:
+// (expected, names of fields the class builds itself).
+int read_forbid(PyObject *t, PlanNode *n) noexcept {
+    if (PyTuple_GET_SIZE(t) == 8)
+        return 0;
+    PyObject *forbid = PyTuple_GET_ITEM(t, 8);
+    if (n->kind != K_RECORD || !PyTuple_Check(forbid) || PyTuple_GET_SIZE(forbid) != 2 ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(forbid, 0)) || !PyTuple_Check(PyTuple_GET_ITEM(forbid, 1)))
+        return plan_error("a record's unknown-key rule has the wrong shape");
+    PyObject *names = PyTuple_GET_ITEM(forbid, 1);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(names, i)))
+            return plan_error("a record's built field name is not a str");
+    n->forbid_expected = Py_NewRef(PyTuple_GET_ITEM(forbid, 0));
+    n->built_names = Py_NewRef(names);
+    return 0;
+}
+
+QUELM_INLINE bool node_shape(PyObject *t) noexcept {
+    return PyTuple_Check(t) && (PyTuple_GET_SIZE(t) == 8 || PyTuple_GET_SIZE(t) == 9);
+}
+
+// One node tuple: (kind, label, cls, child, child2, fields, extra, families),
+// and for a record that refuses unknown keys a ninth item (read_forbid).
 int read_node(TypedPlanObject *plan, PyObject *t, PlanNode *n) noexcept {
-    if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) != 8)
+    if (!node_shape(t))
         return plan_error("a node is not an 8-tuple");
     const long kind = PyLong_AsLong(PyTuple_GET_ITEM(t, 0));
     if (kind == -1 && PyErr_Occurred())
@@ -171,6 +196,8 @@ int read_node(TypedPlanObject *plan, PyObject *t, PlanNode *n) noexcept {
         if (mode == -1 && PyErr_Occurred())
             return -1;
         n->mode = mode == CALL_ALL ? CALL_ALL : CALL_PRESENT;
+        if (read_forbid(t, n) < 0)
+            return -1;
         return record_kwnames(plan, n);
     }
     case K_ENUM:
@@ -197,6 +224,16 @@ int read_node(TypedPlanObject *plan, PyObject *t, PlanNode *n) noexcept {
                 return -1;
             n->table[i] = member == UINT32_MAX ? -1 : static_cast<int32_t>(member);
         }
+        return 0;
+    case K_CHECKED:
+        if (n->child == UINT32_MAX || read_checks(extra) < 0)
+            return n->child == UINT32_MAX ? plan_error("a constraint without its value") : -1;
+        n->extra = Py_NewRef(extra);
+        return 0;
+    case K_TAGGED:
+        if (!PyUnicode_CheckExact(extra) || n->count == 0)
+            return plan_error("a tagged union without its tag");
+        n->extra = Py_NewRef(extra);
         return 0;
     case K_TUPLE_FIXED:
         if (!PyTuple_Check(extra))
@@ -237,6 +274,36 @@ int check_node(const TypedPlanObject *plan, const PlanNode &n) noexcept {
     return 0;
 }
 
+// Constrained nodes decode their child without consuming input first, so
+// a chain of them must end, and a union member may not be one that ends
+// in a union (the union rule of check_node, seen through constraints);
+// likewise a tagged union's members are records.
+int check_constraints(const TypedPlanObject *plan, const PlanNode &n) noexcept {
+    auto ends_in = [plan](uint32_t index) noexcept -> uint32_t {
+        for (uint32_t steps = 0; steps <= plan->node_count; ++steps) {
+            if (plan->nodes[index].kind != K_CHECKED)
+                return plan->nodes[index].kind;
+            index = plan->nodes[index].child;
+        }
+        return K_KIND_COUNT;  // a cycle
+    };
+    if (n.kind == K_CHECKED && ends_in(n.child) == K_KIND_COUNT)
+        return plan_error("a constraint of itself");
+    if (n.kind == K_UNION)
+        for (int32_t member : n.table)
+            if (member >= 0 && plan->nodes[member].kind == K_CHECKED &&
+                ends_in(static_cast<uint32_t>(member)) == K_UNION)
+                return plan_error("a union member is a union");
+    // A tag names a record, which reads the map: never a node that would
+    // look for the tag again without consuming anything.
+    for (uint32_t i = 0; n.kind == K_TAGGED && i < n.count; ++i) {
+        const uint32_t kind = ends_in(plan->fields[n.first + i].node);
+        if (kind != K_RECORD && kind != K_TYPEDDICT)
+            return plan_error("a tag names something other than a record");
+    }
+    return 0;
+}
+
 void clear_plan(TypedPlanObject *plan) noexcept {
     for (uint32_t i = 0; i < plan->node_count; ++i) {
         PlanNode &n = plan->nodes[i];
@@ -244,6 +311,8 @@ void clear_plan(TypedPlanObject *plan) noexcept {
         Py_CLEAR(n.cls);
         Py_CLEAR(n.extra);
         Py_CLEAR(n.kwnames);
+        Py_CLEAR(n.forbid_expected);
+        Py_CLEAR(n.built_names);
     }
     for (uint32_t i = 0; i < plan->field_count; ++i) {
         PlanField &f = plan->fields[i];
@@ -260,7 +329,7 @@ int count_parts(PyObject *nodes, uint32_t *fields, uint32_t *items) noexcept {
     uint64_t nf = 0, ni = 0;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(nodes); ++i) {
         PyObject *t = PyTuple_GET_ITEM(nodes, i);
-        if (!PyTuple_Check(t) || PyTuple_GET_SIZE(t) != 8)
+        if (!node_shape(t))
             return plan_error("a node is not an 8-tuple");
         PyObject *f = PyTuple_GET_ITEM(t, 5);
         PyObject *x = PyTuple_GET_ITEM(t, 6);
@@ -313,7 +382,7 @@ PyObject *typed_plan_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) n
         if (read_node(plan, PyTuple_GET_ITEM(nodes, i), &plan->nodes[i]) < 0)
             return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i)
-        if (check_node(plan, plan->nodes[i]) < 0)
+        if (check_node(plan, plan->nodes[i]) < 0 || check_constraints(plan, plan->nodes[i]) < 0)
             return nullptr;
     return self.release();
 }

@@ -37,6 +37,13 @@ enum PlanKind : uint32_t {
     K_DATETIME,
     K_DATE,
     K_TIME,
+    // Records of one union told apart by a tag field: `extra` is the tag's
+    // wire name, the fields are the tag values (see TAG_STR), each with the
+    // member node it names; `label` says which values are allowed.
+    K_TAGGED,
+    // A value with constraints (Annotated metadata): `child` decodes it,
+    // `extra` holds the checks (decode_checks.cpp).
+    K_CHECKED,
     K_KIND_COUNT,
 };
 
@@ -66,6 +73,10 @@ enum FieldFlags : uint32_t {
     FIELD_KEYWORD = 2,
     FIELD_HAS_DEFAULT = 4,
     FIELD_HAS_FACTORY = 8,
+    // A tagged union's entry whose value is a str, matched by its bytes
+    // (wire_utf8); any other value is `default_value`, matched by type and
+    // equality.
+    TAG_STR = 16,
 };
 
 struct PlanField {
@@ -94,6 +105,12 @@ struct PlanNode {
     PyObject *cls;         // class to build (owned), or NULL
     PyObject *extra;       // enum value map, literal pairs (owned), or NULL
     PyObject *kwnames;     // records, CALL_ALL: keyword field names (owned), or NULL
+    // Records declared with forbid_unknown_fields (quelm.record) only:
+    // what a refused key's message expects (owned str), and the wire names
+    // of fields the class builds itself (owned tuple of str), which typed
+    // packing writes and are therefore no unknown keys. NULL otherwise.
+    PyObject *forbid_expected;
+    PyObject *built_names;
 };
 
 struct TypedPlanObject {

@@ -3,6 +3,7 @@
 #include "_typed/decode_value.h"
 
 #include "_cquelm/state.h"
+#include "_typed/decode_checks.h"
 #include "_typed/decode_mismatch.h"
 #include "_cquelm/stack_guard.h"
 #include "_unpacker/construct.h"
@@ -263,7 +264,7 @@ int read_fields(TypedState &s, const char *&p, const PlanNode &node, const Head 
                 return st;
         }
         if (f < 0) {
-            if (const int st = skip_value(s, p))
+            if (const int st = skip_unknown(s, p, node, kh.start))
                 return st;
             continue;
         }
@@ -321,6 +322,85 @@ QUELM_NOINLINE int decode_record(TypedState &s, const char *&p, const PlanNode &
     }
     *out = PyObject_Vectorcall(node.cls, values.v, 0, kwnames.get());
     return *out != nullptr ? T_OK : T_ERROR;
+}
+
+// The member of a tagged union named by the tag value at `p` (advanced
+// past it), or -1 with a mismatch (or error) status in `*st`.
+int64_t tagged_member(TypedState &s, const char *&p, const PlanNode &node, int *st) noexcept {
+    const PlanField *entries = s.plan->fields + node.first;
+    Head vh;
+    if ((*st = read_head(p, s.end, vh)) != T_OK)
+        return -1;
+    if (vh.family == W_STR) {
+        for (uint32_t i = 0; i < node.count; ++i)
+            if ((entries[i].flags & TAG_STR) &&
+                static_cast<uint64_t>(entries[i].wire_len) == vh.n &&
+                std::memcmp(entries[i].wire_utf8, vh.data, vh.n) == 0)
+                return entries[i].node;
+    }
+    PyObject *raw;
+    if ((*st = decode_any(s, p, vh, &raw)) != T_OK)
+        return -1;
+    Ref value = Ref::steal(raw);
+    for (uint32_t i = 0; i < node.count; ++i) {
+        PyObject *d = entries[i].default_value;
+        if (d == nullptr || Py_TYPE(d) != Py_TYPE(raw))
+            continue;
+        const int eq = PyObject_RichCompareBool(d, raw, Py_EQ);
+        if (eq != 0) {
+            *st = eq < 0 ? T_ERROR : T_OK;
+            return eq < 0 ? -1 : entries[i].node;
+        }
+    }
+    *st = mismatch_value(s, node, raw);
+    return -1;
+}
+
+// A union of records from a map: the tag's value, wherever the key sits
+// (found at once when it comes first), names the member, which then reads
+// the whole map, tag included, as its own.
+QUELM_NOINLINE int decode_tagged(TypedState &s, const char *&p, const PlanNode &node,
+                                 const Head &h, PyObject **out) noexcept {
+    Py_ssize_t tag_len;
+    const char *tag = PyUnicode_AsUTF8AndSize(node.extra, &tag_len);
+    if (tag == nullptr)
+        return T_ERROR;
+    // Open while the pairs are scanned, so that what they hold counts at
+    // its true depth; the member opens it again to read it.
+    if (const int st = open_container(s, h))
+        return st;
+    const char *q = p;
+    for (uint64_t i = 0; i < h.n; ++i) {
+        Head kh;
+        if (const int st = read_head(q, s.end, kh))
+            return st;
+        if (kh.family == W_STR && kh.n == static_cast<uint64_t>(tag_len) &&
+            std::memcmp(kh.data, tag, kh.n) == 0) {
+            int st;
+            const int64_t member = tagged_member(s, q, node, &st);
+            if (member < 0) {
+                if (st == T_MISMATCH) {  // the rest of the map may still be malformed
+                    p = h.start;
+                    if (const int skipped = skip_value(s, p))
+                        return skipped;
+                }
+                return at_name(s, st, node.extra);
+            }
+            --s.depth;
+            return decode_head(s, p, static_cast<uint32_t>(member), h, out);
+        }
+        if (kh.family == W_ARRAY || kh.family == W_MAP) {
+            q = kh.start;
+            if (const int st = skip_value(s, q))
+                return st;
+        }
+        if (const int st = skip_value(s, q))
+            return st;
+    }
+    p = q;
+    const int st = set_mismatch(s, node.label,
+                                PyUnicode_FromString("nothing (the tag is missing)"));
+    return at_name(s, st, node.extra);
 }
 
 // A TypedDict from a map: its known keys, the required ones enforced.
@@ -481,8 +561,34 @@ QUELM_NOINLINE int decode_enum(TypedState &s, const char *&p, const PlanNode &no
     return *out != nullptr ? T_OK : refused_value(s, node, raw);
 }
 
+// The literal's value whose str form is the n UTF-8 bytes at `text`, matched
+// without building a str (a tag is read once per record); null if none.
+QUELM_INLINE PyObject *literal_str(const PlanNode &node, const char *text, uint64_t n) noexcept {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(node.extra); ++i) {
+        PyObject *pair = PyTuple_GET_ITEM(node.extra, i);
+        PyObject *wire = PyTuple_GET_ITEM(pair, 0);
+        if (!PyUnicode_CheckExact(wire))
+            continue;
+        Py_ssize_t len;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(wire, &len);
+        if (utf8 == nullptr) {  // a lone surrogate: no bytes can match it
+            PyErr_Clear();
+            continue;
+        }
+        if (static_cast<uint64_t>(len) == n && std::memcmp(utf8, text, n) == 0)
+            return PyTuple_GET_ITEM(pair, 1);
+    }
+    return nullptr;
+}
+
 QUELM_NOINLINE int decode_literal(TypedState &s, const char *&p, const PlanNode &node,
                                   const Head &h, PyObject **out) noexcept {
+    if (h.family == W_STR && (node.families & (1u << W_STR))) {
+        if (PyObject *match = literal_str(node, h.data, h.n)) {
+            *out = Py_NewRef(match);
+            return T_OK;
+        }
+    }
     PyObject *raw;
     if (const int st = decode_scalar(s, p, node, h, &raw))
         return st;
@@ -519,6 +625,17 @@ QUELM_NOINLINE int decode_converted(TypedState &s, const char *&p, const PlanNod
                                                : g_typed.time_fromisoformat;
     *out = PyObject_CallOneArg(convert, raw);
     return *out != nullptr ? T_OK : refused_value(s, node, raw);
+}
+
+// A value with constraints: built by its own node, then checked.
+QUELM_NOINLINE int decode_checked(TypedState &s, const char *&p, const PlanNode &node,
+                                  const Head &h, PyObject **out) noexcept {
+    if (const int st = decode_head(s, p, node.child, h, out))
+        return st;
+    const int st = apply_checks(s, node, *out);
+    if (st != T_OK)
+        Py_CLEAR(*out);
+    return st;
 }
 
 // ---- the dispatch ----------------------------------------------------------
@@ -636,6 +753,12 @@ int decode_head(TypedState &s, const char *&p, uint32_t index, const Head &h,
             return mismatch(s, p, node, h);
         return decode_head(s, p, static_cast<uint32_t>(member), h, out);
     }
+    case K_CHECKED:
+        return decode_checked(s, p, node, h, out);
+    case K_TAGGED:
+        if (QUELM_UNLIKELY(h.family != W_MAP))
+            return mismatch(s, p, node, h);
+        return decode_tagged(s, p, node, h, out);
     case K_LITERAL:
         return decode_literal(s, p, node, h, out);
     case K_ENUM:

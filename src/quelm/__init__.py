@@ -25,6 +25,7 @@ from quelm.exceptions import (
     UnpackException,
 )
 from quelm.exceptions import ValidationError
+from quelm._record import Name, record
 from quelm.ext import ExtType, Timestamp
 
 __version__ = "0.1.0"
@@ -51,6 +52,8 @@ __all__ = [
     "ExtraData",
     "Decoder",
     "ValidationError",
+    "record",
+    "Name",
     "__version__",
 ]
 

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import datetime
 import sys
-from typing import Optional, Tuple
+from typing import Any, Optional, Tuple
 
 # Kinds of class, as the core numbers them (src/_packer/pack_plan.h).
 NONE = 0
@@ -29,7 +29,10 @@ TIME = 7  # datetime.time itself: formatted natively when naive
 ISOFORMAT = 8  # a date or time subclass: its own isoformat()
 SET = 9  # set, frozenset and their subclasses: an array of the items
 
-Description = Tuple[int, Optional[Tuple[str, ...]]]
+# (kind, attribute names), and for a record class that declares wire names
+# or omitted defaults (quelm.record, quelm.Name) also the wire name of each
+# attribute and, with omit_defaults, ``(default,)`` or ``()`` for each.
+Description = Tuple[Any, ...]
 
 
 def _loaded(module: str, name: str) -> Optional[type]:
@@ -42,8 +45,17 @@ def _subclass(cls: type, module: str, name: str) -> bool:
     return isinstance(base, type) and issubclass(cls, base)
 
 
+def _fields(cls: type, names: Tuple[str, ...]) -> Description:
+    from quelm import _record
+
+    layout = _record.pack_layout(cls, names)
+    return (FIELDS, names) if layout is None else (FIELDS, names) + layout
+
+
 def describe(cls: type) -> Description:
-    """Return ``(kind, attribute names)`` for the instances of *cls*.
+    """Return ``(kind, attribute names)`` for the instances of *cls*, and
+    for a record that declares wire names or omitted defaults also their
+    wire names and defaults (see Description).
 
     An Enum member is a named constant first: an Enum class that also
     derives from a dataclass packs its members' values.
@@ -53,10 +65,10 @@ def describe(cls: type) -> Description:
     if hasattr(cls, "__dataclass_fields__"):
         import dataclasses
 
-        return FIELDS, tuple(f.name for f in dataclasses.fields(cls))
+        return _fields(cls, tuple(f.name for f in dataclasses.fields(cls)))
     attributes = getattr(cls, "__attrs_attrs__", None)
     if attributes is not None:
-        return FIELDS, tuple(a.name for a in attributes)
+        return _fields(cls, tuple(a.name for a in attributes))
     if _subclass(cls, "uuid", "UUID"):
         return UUID, ("int",)
     if _subclass(cls, "decimal", "Decimal"):

@@ -31,13 +31,14 @@ import typing
 import uuid
 from typing import Any, Dict, List, Optional, Tuple
 
-from quelm import _cquelm
+from quelm import _cquelm, _record
 
 # Node kinds; the native side (src/_typed/decode_plan.h) uses the same numbers.
 ANY, NONE, BOOL, INT, FLOAT, STR, BYTES, BYTEARRAY = range(8)
 LIST, TUPLE_VAR, TUPLE_FIXED, SET, FROZENSET, DICT = range(8, 14)
 UNION, LITERAL, RECORD, TYPEDDICT, NAMEDTUPLE, ENUM = range(14, 20)
 UUID, DECIMAL, DATETIME, DATE, TIME = range(20, 25)
+TAGGED, CHECKED = 25, 26
 
 # Wire families, as bits of the masks that decide whether a union's members
 # can be told apart by the first byte of a value.
@@ -55,6 +56,10 @@ FIELD_REQUIRED = 1
 FIELD_KEYWORD = 2
 FIELD_HAS_DEFAULT = 4
 FIELD_HAS_FACTORY = 8
+# A tagged union's entries are field tuples too: (value, value, member node,
+# None, None, TAG_STR) for a str tag value, matched by its bytes, and
+# (repr, repr, member node, value, None, FIELD_HAS_DEFAULT) for any other.
+TAG_STR = 16
 
 _SCALARS: Dict[Any, Tuple[int, int, int]] = {
     # type: (kind, families taken as the type's own, families converted)
@@ -152,6 +157,8 @@ def _label(tp: Any) -> str:
         return "()"
     origin = typing.get_origin(tp)
     args = typing.get_args(tp)
+    if origin is typing.Annotated:
+        return _label(args[0])
     if origin in _UNION_TYPES:
         return " | ".join(_label(a) for a in args)
     if origin is typing.Literal:
@@ -175,6 +182,79 @@ def _is_namedtuple(tp: Any) -> bool:
 def _is_record(tp: Any) -> bool:
     return isinstance(tp, type) and (dataclasses.is_dataclass(tp) or
                                      hasattr(tp, "__attrs_attrs__"))
+
+
+def _is_map_record(tp: Any) -> bool:
+    """A dataclass, attrs class (generic ones with their arguments included)
+    or TypedDict: the members a tag tells apart."""
+    return _is_record(typing.get_origin(tp) or tp) or _is_typeddict(tp)
+
+
+def _unwrapped(hint: Any) -> Any:
+    while typing.get_origin(hint) is typing.Annotated or typing.get_origin(hint) in _REQUIRED_WRAPPERS:
+        hint = typing.get_args(hint)[0]
+    return hint
+
+
+def _literal_fields(tp: Any) -> Dict[str, Tuple[Any, ...]]:
+    """The fields of a record typed as a Literal, by wire name: their wire
+    values (an Enum member's value), in order."""
+    cls = typing.get_origin(tp) or tp
+    hints = _hints(cls)
+    if _is_typeddict(cls):
+        names = list(hints)
+        wires: Tuple[str, ...] = tuple(names)
+    else:
+        if dataclasses.is_dataclass(cls):
+            names = [f.name for f in dataclasses.fields(cls) if f.init]
+        else:
+            names = [a.name for a in cls.__attrs_attrs__ if a.init]
+        wires = _record.wire_names(cls, names, hints)
+    found = {}
+    for name, wire in zip(names, wires):
+        hint = _unwrapped(hints.get(name))
+        if typing.get_origin(hint) is typing.Literal:
+            found[wire] = tuple(v.value if isinstance(v, enum.Enum) else v
+                                for v in typing.get_args(hint))
+    return found
+
+
+# Constraints, recognised by the attributes of the annotated-types
+# convention (no dependency on any package that provides them): attribute,
+# check number (src/_typed/decode_checks.h), and what the message expects.
+CHECK_GT, CHECK_GE, CHECK_LT, CHECK_LE, CHECK_MULTIPLE_OF, CHECK_MIN_LEN, CHECK_MAX_LEN = range(7)
+_CHECKS = (
+    ("gt", CHECK_GT, "a value > {!r}"),
+    ("ge", CHECK_GE, "a value >= {!r}"),
+    ("lt", CHECK_LT, "a value < {!r}"),
+    ("le", CHECK_LE, "a value <= {!r}"),
+    ("multiple_of", CHECK_MULTIPLE_OF, "a multiple of {!r}"),
+    ("min_length", CHECK_MIN_LEN, "a length >= {!r}"),
+    ("max_length", CHECK_MAX_LEN, "a length <= {!r}"),
+)
+
+
+def _constraints(metadata: Tuple[Any, ...]) -> Tuple[Any, ...]:
+    """The checks that *metadata* declares, in order; anything else (a
+    docstring, quelm.Name, a class) declares none."""
+    checks = []
+    for item in metadata:
+        if isinstance(item, (type, str, bytes, int, float, _record.Name)):
+            continue
+        for attribute, check, expected in _CHECKS:
+            try:
+                bound = getattr(item, attribute, None)
+            except Exception:
+                continue
+            if bound is None or callable(bound):
+                continue
+            if check in (CHECK_MIN_LEN, CHECK_MAX_LEN):
+                if type(bound) is not int:
+                    continue
+                if check == CHECK_MIN_LEN and bound <= 0:  # Len() and MinLen(0) bound nothing
+                    continue
+            checks.append((check, bound, expected.format(bound)))
+    return tuple(checks)
 
 
 def _substitute(hint: Any, mapping: Dict[Any, Any]) -> Any:
@@ -286,7 +366,7 @@ def _hints(cls: Any) -> Dict[str, Any]:
     class's own name resolves to itself even when it is defined in a function."""
     # Each class of the MRO resolves in its own module's globals.
     try:
-        return typing.get_type_hints(cls, localns={cls.__name__: cls})
+        return typing.get_type_hints(cls, localns={cls.__name__: cls}, include_extras=True)
     except NameError as exc:
         raise TypeError(f"cannot resolve the annotations of {cls.__qualname__}: {exc}") from None
 
@@ -360,7 +440,8 @@ class _Compiler:
         origin = typing.get_origin(tp)
         args = typing.get_args(tp)
         if origin is typing.Annotated:
-            return self.node(args[0])
+            checks = _constraints(getattr(tp, "__metadata__", ()))
+            return self.checked(tp, args[0], checks) if checks else self.node(args[0])
         if origin in _REQUIRED_WRAPPERS:
             return self.node(args[0])
         if origin in _UNION_TYPES:
@@ -409,6 +490,18 @@ class _Compiler:
             return self.new(DICT, tp, F_MAP, child=self.node(key), child2=self.node(value))
         raise TypeError(f"Decoder cannot decode into {_label(tp)}: not a supported type")
 
+    def checked(self, tp: Any, inner: Any, checks: Tuple[Any, ...]) -> int:
+        """*inner* with constraints checked once its value is built; it takes
+        on the wire what *inner* takes."""
+        index = self.reserve()
+        child = self.node(inner)
+        if self.nodes[child] is not None and self.nodes[child][0] == UNION:
+            raise TypeError(f"Decoder cannot decode into {_label(tp)}: constraints apply to "
+                            "one type, not to a union; put them on its members")
+        self.masks[index] = self.masks[child]
+        self.fill(index, CHECKED, inner, child=child, extra=checks)
+        return index
+
     def reserve(self) -> int:
         self.nodes.append(None)
         self.masks.append((0, 0))
@@ -423,7 +516,12 @@ class _Compiler:
         literals = [a for a in args if typing.get_origin(a) is typing.Literal]
         members = [a for a in args if typing.get_origin(a) is not typing.Literal]
         index = self.reserve()
+        records = [m for m in members if _is_map_record(_unwrapped(m))]
+        if len(records) > 1:  # told apart by their tag, as one member of the map family
+            members = [m for m in members if not any(m is r for r in records)]
         nodes = [self.node(m) for m in members]
+        if len(records) > 1:
+            nodes.append(self.tagged(tp, records))
         if literals:
             values = tuple(v for lit in literals for v in typing.get_args(lit))
             nodes.append(self.literal(typing.Literal[values], values))
@@ -451,6 +549,48 @@ class _Compiler:
         self.masks[index] = (accepted, 0)
         self.fill(index, UNION, tp, extra=tuple(table))
         return index
+
+    def tagged(self, tp: Any, records: List[Any]) -> int:
+        """Records in one union, told apart by a field all of them have
+        whose type is a Literal of values no other member uses; the first
+        such field, in the first member's order, is the tag."""
+        tables = [_literal_fields(_unwrapped(r)) for r in records]
+        wire = next((w for w in tables[0] if self.tells_apart(w, tables)), None)
+        if wire is None:
+            names = ", ".join(_label(r) for r in records)
+            example = _label(records[0]).lower()
+            raise TypeError(
+                f"Decoder cannot decode into {_label(tp)}: its members {names} are all maps "
+                "and no field tells them apart; tag them with a field of the same name in "
+                "each, typed as a Literal of a value of its own, such as "
+                f"kind: Literal[{example!r}] = {example!r}")
+        entries = []
+        for record, table in zip(records, tables):
+            member = self.node(record)
+            for value in table[wire]:
+                if type(value) is str:
+                    entries.append((value, value, member, None, None, TAG_STR))
+                else:
+                    entries.append((repr(value), repr(value), member, value, None,
+                                    FIELD_HAS_DEFAULT))
+        index = self.new(TAGGED, tp, F_MAP, fields=tuple(entries), extra=wire)
+        allowed = ", ".join(repr(v) for table in tables for v in table[wire])
+        self.nodes[index] = (TAGGED, f"one of {allowed}") + self.nodes[index][2:]
+        return index
+
+    def tells_apart(self, wire: str, tables: List[Dict[str, Tuple[Any, ...]]]) -> bool:
+        """Whether every member has the Literal field *wire* and no value of
+        it, all of them having a wire form, is used by two members."""
+        seen = set()
+        for table in tables:
+            for value in table.get(wire, ()):
+                key = (type(value), value)
+                if key in seen or self.family_of(value) is None:
+                    return False
+                seen.add(key)
+            if wire not in table:
+                return False
+        return True
 
     def literal(self, tp: Any, values: Tuple[Any, ...]) -> int:
         pairs = []
@@ -508,12 +648,36 @@ class _Compiler:
         if cls is not tp:
             self.generics[_identity(tp)] = (tp, index)
         hints = _record_hints(tp, cls)
+        declared = _hints(cls)
         if dataclasses.is_dataclass(cls):
             mode, fields = self.dataclass_fields(cls, hints)
         else:
             mode, fields = CALL_PRESENT, self.attrs_fields(cls, hints)
+        fields, forbid = self.declared_fields(cls, declared, fields)
         self.fill(index, RECORD, tp, cls=cls, fields=tuple(fields), extra=mode)
+        if forbid is not None:
+            self.nodes[index] += (forbid,)
         return index
+
+    @staticmethod
+    def declared_fields(cls: Any, hints: Dict[str, Any],
+                        fields: List[Any]) -> Tuple[List[Any], Optional[Tuple[Any, ...]]]:
+        """The fields under their wire names (quelm.record's rename, quelm.Name),
+        and with forbid_unknown_fields what the node refuses keys with:
+        ``(expected, wire names of the fields the class builds itself)``, the
+        latter being keys typed packing writes that are not unknown."""
+        if dataclasses.is_dataclass(cls):
+            every = [(f.name, f.init) for f in dataclasses.fields(cls)]
+        else:
+            every = [(a.name, a.init) for a in cls.__attrs_attrs__]
+        wires = dict(zip((name for name, _ in every),
+                         _record.wire_names(cls, [name for name, _ in every], hints)))
+        fields = [(wires.get(f[0], f[0]),) + tuple(f[1:]) for f in fields]
+        options = _record.options_of(cls)
+        if options is None or not options.forbid_unknown_fields:
+            return fields, None
+        built = tuple(wires[name] for name, init in every if not init)
+        return fields, (f"a field of {cls.__qualname__}", built)
 
     def dataclass_fields(self, tp: Any, hints: Dict[str, Any]) -> Tuple[int, List[Any]]:
         # The parameters of the generated __init__: the init fields and the
