@@ -259,3 +259,21 @@ def test_construction_refuses(reader, options, error, message):
     with pytest.raises(error) as caught:
         AsyncUnpacker(reader, **options)
     assert str(caught.value) == message
+
+
+def test_out_of_data_from_a_hook_fails_its_value_instead_of_waiting():
+    def hook(obj):
+        if "fail" in obj:
+            raise OutOfData("from the hook")
+        return obj
+
+    failing = quelm.packb({"fail": 1})
+
+    async def main():
+        async with connected(sending(failing, quelm.packb({"ok": 2}), pause=0.01)) as reader:
+            unpacker = AsyncUnpacker(reader, object_hook=hook, read_size=len(failing))
+            with pytest.raises(OutOfData, match="^from the hook$"):
+                await unpacker.unpack()
+            return await unpacker.unpack()
+
+    assert run(main) == {"ok": 2}

@@ -147,11 +147,10 @@ class AsyncUnpacker:
             while True:
                 try:
                     result = routine()
-                except OutOfData:
-                    pass
-                except BaseException:
-                    self._start = self._unpacker.tell()
-                    raise
+                except BaseException as error:
+                    if not _wants_bytes(error):
+                        self._start = self._unpacker.tell()
+                        raise
                 else:
                     self._start = self._unpacker.tell()
                     return result
@@ -193,6 +192,15 @@ class AsyncUnpacker:
             return OutOfData("No more data to unpack: the input ended inside a value, "
                              f"{left} bytes left over.")
         return _EndBetweenValues()
+
+
+def _wants_bytes(error: BaseException) -> bool:
+    """Whether *error* is the Unpacker's own report that the bytes at hand
+    end before the value does: raised by the native call itself, so with no
+    frame below its caller's. An OutOfData raised by a hook comes through
+    the hook's frame, and ends its value like any other failure."""
+    trace = error.__traceback__
+    return isinstance(error, OutOfData) and trace is not None and trace.tb_next is None
 
 
 class _EndBetweenValues(Exception):
