@@ -104,7 +104,7 @@ def test_a_slow_writer_keeps_the_loop_free():
             return got, unpacker.tell(), ticks
 
     got, position, ticks = run(main)
-    assert (got, position) == (value, len(data)) and ticks > len(data)
+    assert (got, position) == (value, len(data)) and ticks > 5
 
 
 @pytest.mark.parametrize("how", ["iterate", "unpack"])

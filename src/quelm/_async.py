@@ -46,9 +46,8 @@ class AsyncUnpacker:
     with the same meaning, limits and exceptions. *reader* is asked for at
     most ``read_size`` bytes at a time (0: ``min(max_buffer_size, 1 MiB)``),
     and never for more than ``max_buffer_size`` leaves room for: a value
-    that does not fit raises :class:`~quelm.BufferFull`. A reader that
-    returns more than it was asked keeps nothing from being lost: the rest
-    is fed as room frees up.
+    that does not fit raises :class:`~quelm.BufferFull`. Bytes that a reader
+    returns beyond what it was asked for are kept, and fed as room frees up.
 
     When the stream ends between two values, iterating stops and
     :meth:`unpack` raises ``OutOfData("No more data to unpack.")``; when it
@@ -89,27 +88,24 @@ class AsyncUnpacker:
     def __aiter__(self) -> AsyncUnpacker:
         return self
 
-    async def __anext__(self) -> Any:
+    def __anext__(self) -> Awaitable[Any]:
         """The next value; StopAsyncIteration once the stream has ended
         between two values."""
-        try:
-            return await self._run(self._unpacker.unpack)
-        except _EndBetweenValues:
-            raise StopAsyncIteration from None
+        return self._run(self._unpacker.unpack, True)
 
     async def unpack(self) -> Any:
         """Unpack one object.
 
         Raises :class:`~quelm.OutOfData` when the stream ends first.
         """
-        return await self._ending(self._unpacker.unpack)
+        return await self._run(self._unpacker.unpack, False)
 
     async def skip(self) -> None:
         """Read and ignore one object, returning None.
 
         Raises :class:`~quelm.OutOfData` when the stream ends first.
         """
-        await self._ending(self._unpacker.skip)
+        await self._run(self._unpacker.skip, False)
 
     async def read_array_header(self) -> int:
         """Assuming the next object is an array, return its size n, such
@@ -117,7 +113,7 @@ class AsyncUnpacker:
 
         Raises :class:`~quelm.OutOfData` when the stream ends first.
         """
-        return await self._ending(self._unpacker.read_array_header)
+        return await self._run(self._unpacker.read_array_header, False)
 
     async def read_map_header(self) -> int:
         """Assuming the next object is a map, return its size n, such that
@@ -125,20 +121,17 @@ class AsyncUnpacker:
 
         Raises :class:`~quelm.OutOfData` when the stream ends first.
         """
-        return await self._ending(self._unpacker.read_map_header)
+        return await self._run(self._unpacker.read_map_header, False)
 
     def tell(self) -> int:
         """The number of bytes of the stream consumed so far: the position
         of the next value once the last call has completed one."""
         return self._unpacker.tell()
 
-    async def _ending(self, routine: Callable[[], _T]) -> _T:
-        try:
-            return await self._run(routine)
-        except _EndBetweenValues:
-            raise OutOfData("No more data to unpack.") from None
-
-    async def _run(self, routine: Callable[[], _T]) -> _T:
+    async def _run(self, routine: Callable[[], _T], iterating: bool) -> _T:
+        """Runs *routine* of the Unpacker, feeding it until it completes or
+        fails; StopAsyncIteration when *iterating* and the stream ends
+        between two values."""
         if self._busy:
             raise RuntimeError("AsyncUnpacker cannot be called while another call "
                                "on it is in progress")
@@ -155,7 +148,7 @@ class AsyncUnpacker:
                     self._start = self._unpacker.tell()
                     return result
                 if not await self._refill():
-                    raise self._end()
+                    raise self._end(iterating)
         finally:
             self._busy = False
 
@@ -181,7 +174,7 @@ class AsyncUnpacker:
         self._received += len(data)
         return True
 
-    def _end(self) -> Exception:
+    def _end(self, iterating: bool) -> Exception:
         """The exception for the end of the stream at this point."""
         try:
             # Refused exactly while a value (or the rest of a failed one)
@@ -191,7 +184,9 @@ class AsyncUnpacker:
             left = self._received - self._start
             return OutOfData("No more data to unpack: the input ended inside a value, "
                              f"{left} bytes left over.")
-        return _EndBetweenValues()
+        if iterating:
+            return StopAsyncIteration()
+        return OutOfData("No more data to unpack.")
 
 
 def _wants_bytes(error: BaseException) -> bool:
@@ -201,7 +196,3 @@ def _wants_bytes(error: BaseException) -> bool:
     the hook's frame, and ends its value like any other failure."""
     trace = error.__traceback__
     return isinstance(error, OutOfData) and trace is not None and trace.tb_next is None
-
-
-class _EndBetweenValues(Exception):
-    """The stream ended with no value in progress."""
