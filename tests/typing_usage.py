@@ -3,6 +3,7 @@ test_typing_usage in tests/test_api.py, so that it also stays correct)."""
 
 from __future__ import annotations
 
+import asyncio
 import datetime
 import io
 import dataclasses
@@ -10,6 +11,7 @@ from typing import Annotated, Any, Dict, List, Optional, Tuple
 
 import quelm
 from quelm import (
+    AsyncUnpacker,
     BufferFull,
     ExtraData,
     Decoder,
@@ -160,6 +162,28 @@ def declared_records() -> Dict[str, Any]:
     return wire
 
 
+async def values_from(reader: asyncio.StreamReader) -> List[Any]:
+    unpacker = AsyncUnpacker(reader, max_buffer_size=1 << 20, use_list=False)
+    count: int = await unpacker.read_array_header()
+    values = [await unpacker.unpack() for _ in range(count)]
+    await unpacker.skip()
+    async for value in unpacker:
+        values.append(value)
+    position: int = unpacker.tell()
+    assert position == 7
+    return values
+
+
+def asyncio_stream() -> None:
+    async def main() -> List[Any]:
+        reader = asyncio.StreamReader()
+        reader.feed_data(b"\x92\x01\x02" + b"\xa1x" + b"\x91\x03")
+        reader.feed_eof()
+        return await values_from(reader)
+
+    assert asyncio.run(main()) == [1, 2, (3,)]
+
+
 if __name__ == "__main__":
     one_shot()
     streaming()
@@ -168,3 +192,4 @@ if __name__ == "__main__":
     assert errors() == "1 then b'\\x02'"
     assert typed_decoding() == "$[0].x"
     assert declared_records() == {"userId": 3, "ID": "a"}
+    asyncio_stream()

@@ -16,6 +16,7 @@ from typing import IO, Any
 from quelm._cquelm import Packer, Unpacker, default_read_extended_type, packb, unpackb
 from quelm._cquelm import Decoder
 from quelm._unpack_stream import unpack_exactly, unpack_peeking
+from quelm._async import AsyncUnpacker
 from quelm.exceptions import (
     BufferFull,
     ExtraData,
@@ -54,6 +55,7 @@ __all__ = [
     "ValidationError",
     "record",
     "Name",
+    "AsyncUnpacker",
     "__version__",
 ]
 
