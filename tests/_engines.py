@@ -1,10 +1,13 @@
-"""Classes and functions the engine tests send to worker processes, which
-import them from here by name."""
+"""What the engine tests share: classes and functions they send to worker
+processes, which import them from here by name, and the README's examples."""
 
 import dataclasses
 import datetime
 import enum
+import pathlib
 import uuid
+
+import pytest
 
 
 class Colour(enum.Enum):
@@ -30,3 +33,20 @@ def call(*args, **kwargs):
 
 def fail(reason):
     raise RuntimeError(f"failed on purpose: {reason}")
+
+
+def quelm_family_is_registered():
+    from distributed.protocol.serialize import families
+
+    return "quelm" in families
+
+
+def readme_example(heading):
+    """The code block of the README's section *heading*, run; its names."""
+    readme = pathlib.Path(__file__).parents[1] / "README.md"
+    if not readme.exists():
+        pytest.skip("not run from a source tree")
+    section = readme.read_text(encoding="utf-8").split(f"## {heading}\n")[1].split("\n## ")[0]
+    namespace = {}
+    exec(section.split("```py\n")[1].split("```")[0], namespace)
+    return namespace

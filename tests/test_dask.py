@@ -13,7 +13,7 @@ from distributed import Client, LocalCluster  # noqa: E402
 from distributed.protocol import deserialize, serialize  # noqa: E402
 
 import quelm.dask  # noqa: E402, F401  (registers the family in this process)
-from _engines import Colour, Job, echo  # noqa: E402
+from _engines import Colour, Job, echo, quelm_family_is_registered, readme_example  # noqa: E402
 
 UTC = datetime.timezone.utc
 PLUS_TWO = datetime.timezone(datetime.timedelta(hours=2))
@@ -116,3 +116,12 @@ def test_a_client_reading_quelm_alone_gets_distributeds_own_error(cluster):
         with pytest.raises(TypeError, match=r"^Data serialized with error but only able to "
                                             r"deserialize data with \['quelm'\]$"):
             across(client, VALUE_FOR_PICKLE)
+
+
+# The example's cluster serves a dashboard, on another port when another
+# program holds the usual one.
+@pytest.mark.filterwarnings("ignore:Port 8787 is already in use")
+def test_readme_example_runs():
+    names = readme_example("Using quelm with Dask")
+    with names["cluster"], names["client"]:
+        assert set(names["client"].run(quelm_family_is_registered).values()) == {True}

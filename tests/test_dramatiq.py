@@ -15,6 +15,7 @@ from dramatiq.errors import DecodeError  # noqa: E402
 
 import quelm  # noqa: E402
 from quelm.dramatiq import Encoder  # noqa: E402
+from _engines import readme_example  # noqa: E402
 
 UTC = datetime.timezone.utc
 AT = datetime.datetime(2024, 5, 17, 14, 30, 0, 7, tzinfo=datetime.timezone(
@@ -98,3 +99,12 @@ def test_naive_datetimes_are_refused_when_sent(worker):
     _, record = worker
     with pytest.raises(ValueError, match="tzinfo=None"):
         record.send(datetime.datetime(2024, 5, 17))
+
+
+def test_readme_example_runs():
+    previous = dramatiq.get_encoder()
+    try:
+        readme_example("Using quelm with dramatiq")
+        assert isinstance(dramatiq.get_encoder(), Encoder)
+    finally:
+        dramatiq.set_encoder(previous)

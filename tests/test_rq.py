@@ -17,7 +17,7 @@ rq = pytest.importorskip("rq", reason="rq is not installed")
 redis = pytest.importorskip("redis", reason="redis (the client) is not installed")
 
 import quelm.rq  # noqa: E402
-from _engines import call, fail  # noqa: E402
+from _engines import call, fail, readme_example  # noqa: E402
 
 REDIS_SERVER = shutil.which("redis-server")
 UTC = datetime.timezone.utc
@@ -123,3 +123,9 @@ def test_serializer_table(value, expected):
 def test_what_cannot_be_written_is_refused_at_enqueue(value, error, message):
     with pytest.raises(error, match=message):
         quelm.rq.dumps(value)
+
+
+def test_readme_example_runs():
+    queue = readme_example("Using quelm with RQ")["queue"]
+    assert queue.serializer is quelm.rq
+    queue.connection.close()

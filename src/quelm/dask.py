@@ -31,7 +31,7 @@ import functools
 import importlib
 from typing import Any, Dict, List, Sequence, Tuple
 
-from distributed.protocol import register_serialization_family
+from distributed.protocol.serialize import register_serialization_family
 
 from quelm._cquelm import Decoder, packb, unpackb
 
@@ -95,4 +95,4 @@ def _decoder(cls: type) -> Decoder[Any]:
     return Decoder(cls, strict_map_key=False)
 
 
-register_serialization_family("quelm", dumps, loads)
+register_serialization_family("quelm", dumps, loads)  # type: ignore[no-untyped-call]

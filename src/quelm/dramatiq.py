@@ -39,8 +39,9 @@ class Encoder(dramatiq.Encoder):
         try:
             fields = unpackb(data, timestamp=3, strict_map_key=False)
         except (ValueError, TypeError) as error:
-            raise DecodeError(f"failed to decode message: {error}", data, error) from None
+            message = f"failed to decode message: {error}"
+            raise DecodeError(message, data, error) from None  # type: ignore[no-untyped-call]
         if not isinstance(fields, dict):
             message = f"a message is a map, not {type(fields).__name__}"
-            raise DecodeError(message, data, TypeError(message))
+            raise DecodeError(message, data, TypeError(message))  # type: ignore[no-untyped-call]
         return fields

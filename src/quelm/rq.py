@@ -22,7 +22,7 @@ that code, sent by itself, would come back as a tuple).
 from __future__ import annotations
 
 import datetime
-from typing import Any
+from typing import Any, Tuple
 
 from quelm._cquelm import packb, unpackb
 from quelm.ext import ExtType
@@ -32,6 +32,9 @@ __all__ = ["TUPLE_CODE", "dumps", "loads"]
 #: The extension code a tuple travels under.
 TUPLE_CODE = 84
 
+# What a subclass of a plain type travels as.
+_BASES: Tuple[type, ...] = (dict, list, str, bytes, int, float)
+
 
 def _plain(value: Any) -> Any:
     # With strict_types on, a tuple reaches this hook instead of being
@@ -39,7 +42,7 @@ def _plain(value: Any) -> Any:
     # an OrderedDict, a str subclass), which travel as their base does.
     if isinstance(value, tuple):
         return ExtType(TUPLE_CODE, dumps(list(value)))
-    for base in (dict, list, str, bytes, int, float):
+    for base in _BASES:
         if isinstance(value, base):
             return base(value)
     if isinstance(value, datetime.datetime):
