@@ -10,7 +10,7 @@ import pytest
 distributed = pytest.importorskip("distributed", reason="dask distributed is not installed")
 import psutil  # noqa: E402  (a dependency of distributed)
 from distributed import Client, LocalCluster  # noqa: E402
-from distributed.protocol import deserialize, serialize  # noqa: E402
+from distributed.protocol import serialize  # noqa: E402
 
 import quelm.dask  # noqa: E402, F401  (registers the family in this process)
 from _engines import Colour, Job, echo, quelm_family_is_registered, readme_example  # noqa: E402
@@ -85,13 +85,6 @@ def test_values_cross_processes_through_quelm_alone(quelm_only, value):
     assert type(got) is type(value) and got == value
     if value is AT:
         assert got.tzinfo is UTC
-
-
-@pytest.mark.parametrize("value", CARRIED)
-def test_the_family_carries(value):
-    header, frames = serialize(value, serializers=["quelm", "pickle"], iterate_collection=False)
-    assert header["serializer"] == "quelm" and len(frames) == 1
-    assert deserialize(header, frames, deserializers=["quelm"]) == value
 
 
 @pytest.mark.parametrize("value", PASSED_ON)

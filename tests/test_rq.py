@@ -105,7 +105,6 @@ def test_a_pickled_job_is_refused_by_a_quelm_worker(queue):
 
 
 @pytest.mark.parametrize(("value", "expected"), [
-    pytest.param(("f", None, (1, (2,)), {}), ("f", None, (1, (2,)), {}), id="job-call"),
     pytest.param([Pair(1, [2]), ()], [(1, [2]), ()], id="namedtuple-as-tuple"),
     pytest.param(collections.OrderedDict(a=1), {"a": 1}, id="dict-subclass"),
     pytest.param({(1, "k"): {2}}, {(1, "k"): [2]}, id="tuple-key-set-value"),
@@ -129,3 +128,15 @@ def test_readme_example_runs():
     queue = readme_example("Using quelm with RQ")["queue"]
     assert queue.serializer is quelm.rq
     queue.connection.close()
+
+
+@pytest.mark.parametrize(("data", "reason"), [
+    pytest.param(b"\x80\x05K\x01.", "extra data", id="pickle"),
+    pytest.param(b"\x91\xd4\x54\x05", "extension 84 holds int, not a tuple's items",
+                 id="tuple-of-no-array"),
+    pytest.param(b"\xd5\x54\x91\xc1", "a byte that starts no Quelm value", id="bad-tuple-item"),
+])
+def test_what_dumps_did_not_write_is_refused(data, reason):
+    with pytest.raises(ValueError, match=reason) as caught:
+        quelm.rq.loads(data)
+    assert str(caught.value).count("not a job written by quelm.rq") == 1

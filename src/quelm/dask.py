@@ -22,6 +22,10 @@ int beyond 64 bits, a naive datetime) and one it would carry only as a
 plainer form (a tuple or a set or a dataclass nested in a list, which
 would arrive as a list or a dict). Aware datetimes arrive as the same
 instant in UTC.
+
+The reader imports the module that a header names, as unpickling does, and
+builds only what a Decoder builds (dataclasses, attrs classes, enums, the
+standard types): keep the family, like pickle, to peers you trust.
 """
 
 from __future__ import annotations

@@ -53,9 +53,17 @@ def _plain(value: Any) -> Any:
 
 
 def _ext(code: int, data: bytes) -> Any:
-    if code == TUPLE_CODE:
-        return tuple(loads(data))
-    return ExtType(code, data)
+    if code != TUPLE_CODE:
+        return ExtType(code, data)
+    items = _unpack(data)
+    if not isinstance(items, list):
+        found = type(items).__name__
+        raise ValueError(f"extension {TUPLE_CODE} holds {found}, not a tuple's items")
+    return tuple(items)
+
+
+def _unpack(data: bytes) -> Any:
+    return unpackb(data, timestamp=3, strict_map_key=False, ext_hook=_ext)
 
 
 def dumps(obj: Any) -> bytes:
@@ -67,6 +75,6 @@ def loads(data: bytes) -> Any:
     """Read what :func:`dumps` wrote; ``ValueError`` for anything else (a job
     another serializer wrote, say), which RQ records as the job's failure."""
     try:
-        return unpackb(data, timestamp=3, strict_map_key=False, ext_hook=_ext)
+        return _unpack(data)
     except ValueError as error:
         raise ValueError(f"not a job written by quelm.rq ({len(data)} bytes): {error}") from error
