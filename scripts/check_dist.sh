@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # What a user installs, tested as installed: builds the sdist, then the wheel
 # from that sdist alone (so the sdist is known to be complete), checks what
-# each holds, installs the wheel with its test and celery extras into a fresh
-# virtual environment and runs the whole test suite against it from outside
-# the checkout, where src/ cannot be imported.
+# each holds, installs the wheel with its test and engine extras (celery,
+# dask, dramatiq, rq) into a fresh virtual environment and runs the whole
+# test suite against it from outside the checkout, where src/ cannot be
+# imported.
 #   scripts/check_dist.sh PYTHON VENV
 # leaves VENV with the installed wheel (CI type-checks against it next).
 set -euo pipefail
@@ -29,7 +30,8 @@ import sys, tarfile, zipfile
 sdist, wheel = sys.argv[1:]
 names = zipfile.ZipFile(wheel).namelist()
 problems = []
-for need in ("quelm/__init__.py", "quelm/_cquelm.pyi", "quelm/py.typed", "quelm/kombu.py"):
+for need in ("quelm/__init__.py", "quelm/_cquelm.pyi", "quelm/py.typed", "quelm/kombu.py",
+             "quelm/dask.py", "quelm/dramatiq.py", "quelm/rq.py"):
     if need not in names:
         problems.append(f"wheel lacks {need}")
 modules = [n for n in names if n.startswith("quelm/_cquelm") and not n.endswith(".pyi")]
@@ -54,7 +56,7 @@ sys.exit(1 if problems else 0)
 EOF
 
 echo "--- the test suite against the installed wheel"
-"$venv/bin/python" -m pip install -q "$wheel[test,celery]"
+"$venv/bin/python" -m pip install -q "$wheel[test,celery,dask,dramatiq,rq]"
 # From an empty directory, so that only the installed package is importable;
 # QUELM_TEST_INSTALLED makes the suite check that this is so.
 (cd "$work" && QUELM_TEST_INSTALLED=1 "$venv/bin/python" -m pytest -q -p no:cacheprovider \

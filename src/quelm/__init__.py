@@ -11,7 +11,7 @@ b'\\x81\\xa1a\\x01'
 
 from __future__ import annotations
 
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
 from quelm._cquelm import Packer, Unpacker, default_read_extended_type, packb, unpackb
 from quelm._cquelm import Decoder
@@ -120,3 +120,18 @@ dumps = packb
 loads = unpackb
 dump = pack
 load = unpack
+
+
+if not TYPE_CHECKING:
+
+    def __getattr__(name):
+        # RQ finds a serializer named on its command line (``rq worker
+        # --serializer quelm.rq``) as an attribute of the package before the
+        # module: load quelm.rq, which needs nothing beyond quelm, on first
+        # use of the name. (Hidden from type checkers, which would otherwise
+        # take every unknown name of the package for this.)
+        if name == "rq":
+            import quelm.rq
+
+            return quelm.rq
+        raise AttributeError(f"module 'quelm' has no attribute {name!r}")
