@@ -285,10 +285,11 @@ def _union_members(args: Tuple[Any, ...]) -> List[Any]:
     """The members of a union, with the unions nested inside it (through
     Annotated, NewType, Optional) flattened into it."""
     members: List[Any] = []
-    for arg in map(_unwrap, args):
-        if typing.get_origin(arg) in _UNION_TYPES:
-            members.extend(_union_members(typing.get_args(arg)))
-        else:
+    for arg in args:
+        bare = _unwrap(arg)
+        if typing.get_origin(bare) in _UNION_TYPES:
+            members.extend(_union_members(typing.get_args(bare)))
+        else:  # as written: its Annotated metadata may constrain it
             members.append(arg)
     return members
 
@@ -511,7 +512,7 @@ class _Compiler:
         # Literal members merge into one, so Literal["a"] | Literal["b"] is
         # one set of values rather than two members on the same family.
         args = tuple(_union_members(args))
-        if any(a is Any or a is object for a in args):  # Optional[Any] is Any
+        if any(_unwrap(a) is Any or _unwrap(a) is object for a in args):  # Optional[Any] is Any
             return self.new(ANY, tp, ALL_FAMILIES)
         literals = [a for a in args if typing.get_origin(a) is typing.Literal]
         members = [a for a in args if typing.get_origin(a) is not typing.Literal]
