@@ -370,6 +370,30 @@ def _hints(cls: Any) -> Dict[str, Any]:
         return typing.get_type_hints(cls, localns={cls.__name__: cls}, include_extras=True)
     except NameError as exc:
         raise TypeError(f"cannot resolve the annotations of {cls.__qualname__}: {exc}") from None
+    except TypeError:
+        # Python 3.9 refuses a string annotation that names an InitVar
+        # ("Forward references must evaluate to types"): resolve them here.
+        return _hints_by_eval(cls)
+
+
+def _hints_by_eval(cls: Any) -> Dict[str, Any]:
+    """What get_type_hints gives, evaluating string annotations without its
+    check that each is a type."""
+    hints: Dict[str, Any] = {}
+    for klass in reversed(cls.__mro__):
+        module = sys.modules.get(getattr(klass, "__module__", ""), None)
+        globalns = dict(getattr(module, "__dict__", {}))
+        localns = {cls.__name__: cls, klass.__name__: klass}
+        for name, hint in _own_annotations(klass).items():
+            try:
+                if isinstance(hint, str):
+                    hint = eval(hint, globalns, localns)  # noqa: S307 - the class's own annotation
+                hint = typing._eval_type(hint, globalns, localns)  # type: ignore[attr-defined]
+            except NameError as exc:
+                raise TypeError(
+                    f"cannot resolve the annotations of {cls.__qualname__}: {exc}") from None
+            hints[name] = hint
+    return hints
 
 
 class _Compiler:
