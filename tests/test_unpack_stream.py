@@ -167,7 +167,8 @@ try:
         os.open(os.devnull, os.O_RDONLY)  # held until the end
 except OSError:  # every descriptor is taken
     pass
-print(len(quelm.unpack(stream)), quelm.unpack(stream), stream.read())
+with stream:
+    print(len(quelm.unpack(stream)), quelm.unpack(stream), stream.read())
 """
 
 
