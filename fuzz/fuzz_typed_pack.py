@@ -27,7 +27,7 @@ import atheris
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 with atheris.instrument_imports():
     from _common import q
-    from _typed_model import plain
+    from _typed_model import AttrsShaped, plain
 
 sys.setrecursionlimit(20000)  # the model recurses once per level, up to 1,030
 UTC = datetime.timezone.utc
@@ -82,20 +82,6 @@ class Lazy:  # a field __init__ leaves unset, set later (left unset, the model f
 @dataclasses.dataclass
 class Link:
     c: object
-
-
-class Attribute:
-    def __init__(self, name):
-        self.name = name
-
-
-class AttrsShaped:
-    """What typed packing looks for in an attrs class, without attrs."""
-
-    __attrs_attrs__ = (Attribute("b"), Attribute("a"))
-
-    def __init__(self, a, b):
-        self.a, self.b = a, b
 
 
 class Color(enum.Enum):

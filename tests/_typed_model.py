@@ -29,3 +29,17 @@ def plain(v: Any) -> Any:
     if isinstance(v, (list, tuple, set, frozenset)):
         return [plain(x) for x in v]
     return v
+
+
+class Attribute:
+    def __init__(self, name):
+        self.name = name
+
+
+class AttrsShaped:
+    """What typed packing looks for in an attrs class, without attrs."""
+
+    __attrs_attrs__ = (Attribute("b"), Attribute("a"))
+
+    def __init__(self, a, b):
+        self.a, self.b = a, b

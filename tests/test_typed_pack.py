@@ -15,6 +15,7 @@ import pytest
 from quelm import ExtType, Packer, packb
 
 from _leaks import assert_no_growth, loops
+from _typed_model import Attribute, AttrsShaped
 
 try:
     import attrs
@@ -68,20 +69,6 @@ class Slotted:
 @dataclasses.dataclass
 class Child(Point):
     z: "Point | None" = None
-
-
-class Attribute:
-    def __init__(self, name):
-        self.name = name
-
-
-class AttrsShaped:
-    """What typed packing looks for in an attrs class, without attrs."""
-
-    __attrs_attrs__ = (Attribute("b"), Attribute("a"))
-
-    def __init__(self, a, b):
-        self.a, self.b = a, b
 
 
 ATTRS_CASES = []
