@@ -1,9 +1,7 @@
 """Quelm as Celery's task and result serializer, through a real worker thread
 on the in-memory broker."""
 
-import dataclasses
 import datetime
-import enum
 import importlib.metadata
 import pathlib
 import threading
@@ -18,6 +16,8 @@ celery = pytest.importorskip("celery")
 from celery.contrib.testing.worker import start_worker  # noqa: E402
 from kombu import serialization  # noqa: E402
 from kombu.exceptions import EncodeError  # noqa: E402
+
+from _engines import Colour, Job  # noqa: E402
 
 UTC = datetime.timezone.utc
 AT = datetime.datetime(2030, 1, 2, 3, 4, 5, 6, tzinfo=UTC)
@@ -85,21 +85,11 @@ def test_task_and_result_round_trip(app):
     assert quelm.unpackb(stored, timestamp=3, strict_map_key=False)["result"] == got
 
 
-class Colour(enum.Enum):
-    RED = "red"
-
-
-@dataclasses.dataclass
-class Job:
-    id: uuid.UUID
-    colour: Colour
-    tags: frozenset
-
-
 def test_native_types_travel_in_their_plain_forms(app):
-    job = Job(uuid.UUID(int=1), Colour.RED, frozenset({"x"}))
+    job = Job(uuid.UUID(int=1), Colour.RED, frozenset({"x"}), AT, b"\x00")
     got = run(app, "echo", job)["got"]
-    assert got == {"id": "00000000-0000-0000-0000-000000000001", "colour": "red", "tags": ["x"]}
+    assert got == {"id": "00000000-0000-0000-0000-000000000001", "colour": "red", "tags": ["x"],
+                   "at": AT, "blob": b"\x00"}
 
 
 def test_naive_datetimes_are_refused_on_both_sides(app):
