@@ -58,6 +58,28 @@ QUELM_NOINLINE int pack_pair_held(Packer *self, PyObject *key, PyObject *value,
     return r;
 }
 
+// What pack_pair returns when both were leaves, so that no Python code ran.
+constexpr int only_leaves = 1;
+
+// One pair of a dict's walk: 0 or only_leaves, or -1 with an exception set.
+// Leaves run no Python code; anything else may drop the dict's references,
+// so the pair is held while it is packed. With `plain`, the leaves are
+// tested as try_pack_leaf_by_type<true> allows (plain_leaves).
+template <bool plain>
+QUELM_INLINE int pack_pair(Packer *self, PyObject *key, PyObject *value, int budget) noexcept {
+    int r = plain ? try_pack_leaf_by_type<true>(self, key) : try_pack_leaf(self, key, budget);
+    if (QUELM_LIKELY(r == 0)) {
+        r = plain ? try_pack_leaf_by_type<true>(self, value) : try_pack_leaf(self, value, budget);
+        if (QUELM_LIKELY(r == 0))
+            return only_leaves;
+        if (r == not_a_leaf)
+            r = pack_held(self, value, budget);
+    } else if (r == not_a_leaf) {
+        r = pack_pair_held(self, key, value, budget);
+    }
+    return r;
+}
+
 // Walks the entries of an exact dict (or frozendict) in order, from
 // PyDict_Next's position `pos`, with `walked` pairs written already. Python
 // code run by packing a key or value may mutate the dict: both are held by
@@ -77,17 +99,7 @@ int pack_dict_entries(Packer *self, PyObject *d, Py_ssize_t size, Py_ssize_t pos
             break;
         if (QUELM_UNLIKELY(walked == size))
             return raise_runtime_error("dictionary keys changed during iteration");
-        // Leaves run no Python code; anything else may drop the dict's
-        // references, so the pair is held while it is packed.
-        int r = try_pack_leaf(self, key, budget);
-        if (QUELM_LIKELY(r == 0)) {
-            r = try_pack_leaf(self, value, budget);
-            if (QUELM_UNLIKELY(r == not_a_leaf))
-                r = pack_held(self, value, budget);
-        } else if (r == not_a_leaf) {
-            r = pack_pair_held(self, key, value, budget);
-        }
-        if (r < 0)
+        if (pack_pair<false>(self, key, value, budget) < 0)
             return -1;
         walked++;
     }
@@ -108,32 +120,32 @@ Py_ssize_t dict_size(PyObject *d) noexcept { return PyDict_GET_SIZE(d); }
 int pack_dict_table(Packer *self, PyObject *d, Py_ssize_t size, DictEntries table,
                     int budget) noexcept {
     Py_ssize_t walked = 0;
-    for (Py_ssize_t i = 0; i < table.count; i++) {
-        PyObject *value = dict_entry_value(table, i);
+    const char *at = table.first + table.key_offset;
+    const char *end = at + static_cast<size_t>(table.count) * table.stride;
+    for (; at != end; at += table.stride) {
+        PyObject *value = dict_entry_value(at);
         if (QUELM_UNLIKELY(value == nullptr))
             continue;
-        PyObject *key = dict_entry_key(table, i);
+        PyObject *key = dict_entry_key(at);
         if (QUELM_UNLIKELY(walked == size))
             return raise_runtime_error("dictionary keys changed during iteration");
-        int r = try_pack_leaf_by_type<true>(self, key);
-        if (QUELM_LIKELY(r == 0)) {
-            r = try_pack_leaf_by_type<true>(self, value);
-            if (QUELM_LIKELY(r == 0)) {
-                walked++;
-                continue;
-            }
-            if (r == not_a_leaf)
-                r = pack_held(self, value, budget);
-        } else if (r == not_a_leaf) {
-            r = pack_pair_held(self, key, value, budget);
-        }
+        const int r = pack_pair<true>(self, key, value, budget);
         if (r < 0)
             return -1;
         walked++;
+        if (QUELM_LIKELY(r == only_leaves))
+            continue;
         if (QUELM_UNLIKELY(PyDict_GET_SIZE(d) != size))
             return raise_runtime_error("dictionary changed size during iteration");
+        // PyDict_Next's position of the next entry.
+        const auto next = static_cast<Py_ssize_t>((at - table.first - table.key_offset) /
+                                                  table.stride) + 1;
         if (QUELM_UNLIKELY(!read_dict_entries(d, &table) || !plain_leaves(self, budget)))
-            return pack_dict_entries<dict_size>(self, d, size, i + 1, walked, budget);
+            return pack_dict_entries<dict_size>(self, d, size, next, walked, budget);
+        at = table.first + table.key_offset + static_cast<size_t>(next - 1) * table.stride;
+        end = table.first + table.key_offset + static_cast<size_t>(table.count) * table.stride;
+        if (next > table.count)
+            break;
     }
     if (QUELM_UNLIKELY(walked != size))
         return raise_runtime_error("dictionary changed size during iteration");

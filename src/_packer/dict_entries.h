@@ -134,18 +134,17 @@ QUELM_INLINE bool read_dict_entries(PyObject *d, DictEntries *out) noexcept {
 #endif
 }
 
-// The key and the value of slot i (i < count); the value is null for a
-// deleted entry. Both borrowed from the table.
-QUELM_INLINE PyObject *dict_entry_key(const DictEntries &t, Py_ssize_t i) noexcept {
+// The key and the value of the entry whose key is at `at` (first +
+// key_offset + a multiple of stride); the value is null for a deleted
+// entry. Both borrowed from the table.
+QUELM_INLINE PyObject *dict_entry_key(const char *at) noexcept {
     PyObject *key;
-    std::memcpy(&key, t.first + static_cast<size_t>(i) * t.stride + t.key_offset, sizeof key);
+    std::memcpy(&key, at, sizeof key);
     return key;
 }
-QUELM_INLINE PyObject *dict_entry_value(const DictEntries &t, Py_ssize_t i) noexcept {
+QUELM_INLINE PyObject *dict_entry_value(const char *at) noexcept {
     PyObject *value;
-    std::memcpy(&value,
-                t.first + static_cast<size_t>(i) * t.stride + t.key_offset + sizeof(PyObject *),
-                sizeof value);
+    std::memcpy(&value, at + sizeof(PyObject *), sizeof value);
     return value;
 }
 
