@@ -60,6 +60,15 @@ struct StrEntry {
 };
 static_assert(offsetof(GeneralEntry, value) == offsetof(GeneralEntry, key) + sizeof(PyObject *));
 static_assert(offsetof(StrEntry, value) == offsetof(StrEntry, key) + sizeof(PyObject *));
+
+// The hash index starts right after the fields below (no flexible array
+// member here, which not every compiler takes in C++); they end aligned,
+// so no padding comes between.
+template <typename Keys>
+QUELM_INLINE const char *index_of(const Keys *keys) noexcept {
+    static_assert(sizeof(Keys) % sizeof(Py_ssize_t) == 0);
+    return reinterpret_cast<const char *>(keys) + sizeof(Keys);
+}
 #endif
 
 #if QUELM_DICT_LAYOUT && PY_VERSION_HEX < 0x030B0000
@@ -71,13 +80,13 @@ struct Keys {
     void *lookup;
     Py_ssize_t usable;
     Py_ssize_t nentries;
-    char indices[];
 };
+static_assert(sizeof(Keys) == 5 * sizeof(Py_ssize_t));
 
 QUELM_INLINE bool read(const Keys *keys, DictEntries *out) noexcept {
     const auto size = static_cast<size_t>(keys->size);
     const size_t index_width = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffff ? 4 : 8;
-    out->first = keys->indices + size * index_width;
+    out->first = index_of(keys) + size * index_width;
     out->count = keys->nentries;
     out->stride = sizeof(GeneralEntry);
     out->key_offset = offsetof(GeneralEntry, key);
@@ -94,13 +103,13 @@ struct Keys {
     uint32_t version;
     Py_ssize_t usable;
     Py_ssize_t nentries;
-    char indices[];
 };
+static_assert(sizeof(Keys) == 4 * sizeof(Py_ssize_t) || sizeof(Py_ssize_t) == 4);
 inline constexpr uint8_t kind_general = 0;
 inline constexpr uint8_t kind_str = 1;
 
 QUELM_INLINE bool read(const Keys *keys, DictEntries *out) noexcept {
-    out->first = keys->indices + (size_t{1} << keys->log2_index_bytes);
+    out->first = index_of(keys) + (size_t{1} << keys->log2_index_bytes);
     out->count = keys->nentries;
     if (QUELM_LIKELY(keys->kind == kind_str)) {
         out->stride = sizeof(StrEntry);
