@@ -149,6 +149,16 @@ def test_table_replaced_at_same_size_is_read_again(first, expected):
     assert out == b"\x83" + expected + b"\xa1b\x01\xa1c\xa5three"
 
 
+def test_entries_moved_before_the_position_are_not_walked():
+    # Deleted entries ahead of the walk are dropped when the table grows:
+    # "y" moves to a position the walk has passed, as PyDict_Next would see.
+    d = {"a": 0, "b": 0, "x": object(), "y": 1}
+    del d["a"], d["b"]
+    p = Packer(default=Hook(lambda: resize_at_same_size(d)))
+    with pytest.raises(RuntimeError, match=re.escape(DICT_CHANGED)):
+        p.pack(d)
+
+
 def test_value_replaced_at_same_size_is_written_as_read():
     d = {"a": object(), "b": 1, "c": {"inner": object()}}
 

@@ -137,15 +137,17 @@ int pack_dict_table(Packer *self, PyObject *d, Py_ssize_t size, DictEntries tabl
             continue;
         if (QUELM_UNLIKELY(PyDict_GET_SIZE(d) != size))
             return raise_runtime_error("dictionary changed size during iteration");
-        // PyDict_Next's position of the next entry.
+        // PyDict_Next's position of the next entry, in the table as it is now.
         const auto next = static_cast<Py_ssize_t>((at - table.first - table.key_offset) /
                                                   table.stride) + 1;
         if (QUELM_UNLIKELY(!read_dict_entries(d, &table) || !plain_leaves(self, budget)))
             return pack_dict_entries<dict_size>(self, d, size, next, walked, budget);
-        at = table.first + table.key_offset + static_cast<size_t>(next - 1) * table.stride;
-        end = table.first + table.key_offset + static_cast<size_t>(table.count) * table.stride;
-        if (next > table.count)
+        if (next >= table.count)
             break;
+        // The loop steps on to entry `next`.
+        const char *first = table.first + table.key_offset;
+        at = first + static_cast<size_t>(next - 1) * table.stride;
+        end = first + static_cast<size_t>(table.count) * table.stride;
     }
     if (QUELM_UNLIKELY(walked != size))
         return raise_runtime_error("dictionary changed size during iteration");
