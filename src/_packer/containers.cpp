@@ -1,7 +1,9 @@
-// The container walkers of the value dispatch: exact dicts (and
-// frozendicts) through PyDict_Next, other mappings through items(), exact
-// lists and tuples by index, their subclasses by iteration. Every walk writes
-// the header first, then checks that what it walked matches it.
+// The container walkers of the value dispatch: exact dicts by their entry
+// table where its layout is known and through PyDict_Next otherwise (as
+// frozendicts), other mappings through items(), exact lists and tuples by
+// index, their subclasses by iteration. Every walk writes the header first,
+// then checks that what it walked matches it.
+#include "_packer/dict_entries.h"
 #include "_packer/leaves.h"
 
 namespace quelm {
@@ -26,10 +28,19 @@ QUELM_INLINE int pack_array_header_of(Packer *self, Py_ssize_t n) noexcept {
 }
 
 // A value packed through the full dispatch with a reference of its own,
-// as Python code it runs may drop the container's.
+// as Python code it runs may drop the container's. An exact dict or list,
+// the containers records hold, goes straight to the walk pack_value would
+// choose for it: neither is ever deferred to the default hook.
 QUELM_NOINLINE int pack_held(Packer *self, PyObject *o, int budget) noexcept {
     Py_INCREF(o);
-    const int r = pack_value(self, o, budget);
+    int r;
+    PyTypeObject *type = Py_TYPE(o);
+    if (type == &PyList_Type && budget >= 0 && ext_type_is_plain())
+        r = pack_list_exact(self, o, budget - 1);
+    else if (type == &PyDict_Type && budget >= 0)
+        r = pack_dict_exact(self, o, budget - 1);
+    else
+        r = pack_value(self, o, budget);
     Py_DECREF(o);
     return r;
 }
@@ -47,13 +58,36 @@ QUELM_NOINLINE int pack_pair_held(Packer *self, PyObject *key, PyObject *value,
     return r;
 }
 
-// Walks the entries of an exact dict (or frozendict) in order. Python code
-// run by packing a key or value may mutate the dict: both are held by strong
-// references while they are packed, and a changed size or a walk that would
-// write more pairs than the header announced is refused.
+// What pack_pair returns when both were leaves, so that no Python code ran.
+constexpr int only_leaves = 1;
+
+// One pair of a dict's walk: 0 or only_leaves, or -1 with an exception set.
+// Leaves run no Python code; anything else may drop the dict's references,
+// so the pair is held while it is packed. With `plain`, the leaves are
+// tested as try_pack_leaf_by_type<true> allows (plain_leaves).
+template <bool plain>
+QUELM_INLINE int pack_pair(Packer *self, PyObject *key, PyObject *value, int budget) noexcept {
+    int r = plain ? try_pack_leaf_by_type<true>(self, key) : try_pack_leaf(self, key, budget);
+    if (QUELM_LIKELY(r == 0)) {
+        r = plain ? try_pack_leaf_by_type<true>(self, value) : try_pack_leaf(self, value, budget);
+        if (QUELM_LIKELY(r == 0))
+            return only_leaves;
+        if (r == not_a_leaf)
+            r = pack_held(self, value, budget);
+    } else if (r == not_a_leaf) {
+        r = pack_pair_held(self, key, value, budget);
+    }
+    return r;
+}
+
+// Walks the entries of an exact dict (or frozendict) in order, from
+// PyDict_Next's position `pos`, with `walked` pairs written already. Python
+// code run by packing a key or value may mutate the dict: both are held by
+// strong references while they are packed, and a changed size or a walk
+// that would write more pairs than the header announced is refused.
 template <Py_ssize_t (*current_size)(PyObject *)>
-int pack_dict_entries(Packer *self, PyObject *d, Py_ssize_t size, int budget) noexcept {
-    Py_ssize_t pos = 0, walked = 0;
+int pack_dict_entries(Packer *self, PyObject *d, Py_ssize_t size, Py_ssize_t pos,
+                      Py_ssize_t walked, int budget) noexcept {
     PyObject *key, *value;
     for (;;) {
         const Py_ssize_t now = current_size(d);
@@ -65,17 +99,7 @@ int pack_dict_entries(Packer *self, PyObject *d, Py_ssize_t size, int budget) no
             break;
         if (QUELM_UNLIKELY(walked == size))
             return raise_runtime_error("dictionary keys changed during iteration");
-        // Leaves run no Python code; anything else may drop the dict's
-        // references, so the pair is held while it is packed.
-        int r = try_pack_leaf(self, key, budget);
-        if (QUELM_LIKELY(r == 0)) {
-            r = try_pack_leaf(self, value, budget);
-            if (QUELM_UNLIKELY(r == not_a_leaf))
-                r = pack_held(self, value, budget);
-        } else if (r == not_a_leaf) {
-            r = pack_pair_held(self, key, value, budget);
-        }
-        if (r < 0)
+        if (pack_pair<false>(self, key, value, budget) < 0)
             return -1;
         walked++;
     }
@@ -86,13 +110,60 @@ int pack_dict_entries(Packer *self, PyObject *d, Py_ssize_t size, int budget) no
 
 Py_ssize_t dict_size(PyObject *d) noexcept { return PyDict_GET_SIZE(d); }
 
+// The same walk over an exact dict's entry table, read in place
+// (dict_entries.h), for as long as plain_leaves holds. Until a key or value
+// that is not a leaf is packed no Python code runs, so the table, the size,
+// the position and the leaf options stay as they were and nothing is
+// checked between entries; after one, the size is checked and the table
+// read again, as PyDict_Next would, or the walk goes on through
+// PyDict_Next from the same position.
+int pack_dict_table(Packer *self, PyObject *d, Py_ssize_t size, DictEntries table,
+                    int budget) noexcept {
+    Py_ssize_t walked = 0;
+    const char *at = table.first + table.key_offset;
+    const char *end = at + static_cast<size_t>(table.count) * table.stride;
+    for (; at != end; at += table.stride) {
+        PyObject *value = dict_entry_value(at);
+        if (QUELM_UNLIKELY(value == nullptr))
+            continue;
+        PyObject *key = dict_entry_key(at);
+        if (QUELM_UNLIKELY(walked == size))
+            return raise_runtime_error("dictionary keys changed during iteration");
+        const int r = pack_pair<true>(self, key, value, budget);
+        if (r < 0)
+            return -1;
+        walked++;
+        if (QUELM_LIKELY(r == only_leaves))
+            continue;
+        if (QUELM_UNLIKELY(PyDict_GET_SIZE(d) != size))
+            return raise_runtime_error("dictionary changed size during iteration");
+        // PyDict_Next's position of the next entry, in the table as it is now.
+        const auto next = static_cast<Py_ssize_t>((at - table.first - table.key_offset) /
+                                                  table.stride) + 1;
+        if (QUELM_UNLIKELY(!read_dict_entries(d, &table) || !plain_leaves(self, budget)))
+            return pack_dict_entries<dict_size>(self, d, size, next, walked, budget);
+        if (next >= table.count)
+            break;
+        // The loop steps on to entry `next`.
+        const char *first = table.first + table.key_offset;
+        at = first + static_cast<size_t>(next - 1) * table.stride;
+        end = first + static_cast<size_t>(table.count) * table.stride;
+    }
+    if (QUELM_UNLIKELY(walked != size))
+        return raise_runtime_error("dictionary changed size during iteration");
+    return 0;
+}
+
 }  // namespace
 
 int pack_dict_exact(Packer *self, PyObject *d, int budget) noexcept {
     const Py_ssize_t size = PyDict_GET_SIZE(d);
     if (pack_map_header_of(self, size) < 0)
         return -1;
-    return pack_dict_entries<dict_size>(self, d, size, budget);
+    DictEntries table;
+    if (QUELM_LIKELY(read_dict_entries(d, &table) && plain_leaves(self, budget)))
+        return pack_dict_table(self, d, size, table, budget);
+    return pack_dict_entries<dict_size>(self, d, size, 0, 0, budget);
 }
 
 #ifdef QUELM_HAVE_FROZENDICT
@@ -102,7 +173,7 @@ int pack_frozendict_exact(Packer *self, PyObject *d, int budget) noexcept {
         return -1;
     if (pack_map_header_of(self, size) < 0)
         return -1;
-    return pack_dict_entries<PyObject_Length>(self, d, size, budget);
+    return pack_dict_entries<PyObject_Length>(self, d, size, 0, 0, budget);
 }
 #endif
 

@@ -207,13 +207,6 @@ int pack_datetime(Packer *self, PyObject *o) noexcept {
     return write_timestamp(&self->buffer, seconds, ns);
 }
 
-// Exact lists and tuples, and typed values whose plan proves it, may skip
-// the ExtType test only while it is a plain subtype test: a metaclass could
-// make isinstance() claim them.
-QUELM_INLINE bool ext_type_is_plain() noexcept {
-    return Py_IS_TYPE(g_state.ext_type, &PyType_Type);
-}
-
 // The ordered tests for everything the inline fast path did not take.
 QUELM_NOINLINE int pack_other(Packer *self, PyObject *o, bool deferrable, int budget) noexcept {
     PyTypeObject *type = Py_TYPE(o);

@@ -13,6 +13,13 @@ QUELM_INLINE bool too_long(Py_ssize_t n) noexcept {
     return static_cast<int64_t>(n) > g_state.item_length_limit;
 }
 
+// Exact lists and tuples, and typed values whose plan proves it, may skip
+// the ExtType test only while it is a plain subtype test: a metaclass could
+// make isinstance() claim them.
+QUELM_INLINE bool ext_type_is_plain() noexcept {
+    return Py_IS_TYPE(g_state.ext_type, &PyType_Type);
+}
+
 // ValueError / RuntimeError with `message`; return -1.
 QUELM_COLD int raise_value_error(const char *message) noexcept;
 QUELM_COLD int raise_runtime_error(const char *message) noexcept;

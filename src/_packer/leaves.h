@@ -130,29 +130,25 @@ QUELM_INLINE int try_pack_singleton(Packer *self, PyObject *o) noexcept {
     return not_a_leaf;
 }
 
-// Writes `o` if it is an exact str, int of at most 64 bits or float, or
-// None, True or False: 0, or -1 with an exception set. Returns not_a_leaf,
-// having written nothing, for any other value. Runs no Python code, so the
-// caller need not hold a reference of its own while it runs. The caller
-// passes its nesting budget: below zero every value must go through
-// pack_value, which refuses it.
-//
 // The container walks recurse through pack_value, so their frames, times the
 // nesting limit, must fit the stack. Optimised builds share the slots of
 // inlined locals; unoptimised ones (sanitizer and debug builds) give every
-// inlined local a slot of its own, padded by the sanitizer, and there this
-// stays out of line.
+// inlined local a slot of its own, padded by the sanitizer, and there the
+// leaf writers stay out of line.
 #ifdef __OPTIMIZE__
 #define QUELM_LEAF_INLINE QUELM_INLINE
 #else
 #define QUELM_LEAF_INLINE inline QUELM_NOINLINE
 #endif
-QUELM_LEAF_INLINE int try_pack_leaf(Packer *self, PyObject *o, int budget) noexcept {
-    if (QUELM_UNLIKELY(budget < 0))
-        return not_a_leaf;
+
+// try_pack_leaf's tests by type. With `plain`, the caller has checked for
+// all its items that its budget is not below zero and that no error handler
+// is configured (see plain_leaves), and neither is tested again.
+template <bool plain>
+QUELM_LEAF_INLINE int try_pack_leaf_by_type(Packer *self, PyObject *o) noexcept {
     PyTypeObject *type = Py_TYPE(o);
     if (type == &PyUnicode_Type) {
-        if (QUELM_UNLIKELY(self->errors_name != nullptr))
+        if (!plain && QUELM_UNLIKELY(self->errors_name != nullptr))
             return not_a_leaf;
         return pack_str_fast(self, o);
     }
@@ -165,6 +161,24 @@ QUELM_LEAF_INLINE int try_pack_leaf(Packer *self, PyObject *o, int budget) noexc
     if (type == &PyFloat_Type)
         return pack_double(self, PyFloat_AS_DOUBLE(o));
     return try_pack_singleton(self, o);
+}
+
+// Writes `o` if it is an exact str, int of at most 64 bits or float, or
+// None, True or False: 0, or -1 with an exception set. Returns not_a_leaf,
+// having written nothing, for any other value. Runs no Python code, so the
+// caller need not hold a reference of its own while it runs. The caller
+// passes its nesting budget: below zero every value must go through
+// pack_value, which refuses it.
+QUELM_LEAF_INLINE int try_pack_leaf(Packer *self, PyObject *o, int budget) noexcept {
+    if (QUELM_UNLIKELY(budget < 0))
+        return not_a_leaf;
+    return try_pack_leaf_by_type<false>(self, o);
+}
+
+// Whether try_pack_leaf_by_type<true> may stand for try_pack_leaf with
+// `budget` for as long as no Python code runs.
+QUELM_INLINE bool plain_leaves(const Packer *self, int budget) noexcept {
+    return budget >= 0 && self->errors_name == nullptr;
 }
 
 // An item of a container: a leaf inline, anything else through pack_value.
