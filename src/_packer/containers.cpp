@@ -4,6 +4,9 @@
 // the header first, then checks that what it walked matches it.
 #include "_packer/leaves.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace quelm {
 
 namespace {
@@ -118,9 +121,13 @@ int pack_mapping_items(Packer *self, PyObject *o, int budget) noexcept {
     return pack_pairs(self, items.get(), size, o, budget);
 }
 
+namespace {
+
 // An exact list, by index. Each item is held while it is packed; a list
 // that changes size meanwhile is refused, since its header is written.
-int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
+// `Put` writes the short strs of a run (see pack_short_str_run).
+template <class Put>
+QUELM_INLINE int pack_list_items(Packer *self, PyObject *l, int budget) noexcept {
     const Py_ssize_t size = PyList_GET_SIZE(l);
     if (pack_array_header_of(self, size) < 0)
         return -1;
@@ -128,6 +135,16 @@ int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
         if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
             return raise_list_changed();
         PyObject *item = PyList_GET_ITEM(l, i);
+        // A run of short strs, the common list of names or labels, is
+        // packed in one tight loop; it stops at the first item it leaves.
+        if (Py_TYPE(item) == &PyUnicode_Type && QUELM_LIKELY(self->errors_name == nullptr) &&
+            QUELM_LIKELY(budget >= 0)) {
+            i = pack_short_str_run<Put>(&self->buffer,
+                                        reinterpret_cast<PyListObject *>(l)->ob_item, i, size);
+            if (i == size)
+                break;
+            item = PyList_GET_ITEM(l, i);
+        }
         int r = try_pack_leaf(self, item, budget);
         if (QUELM_UNLIKELY(r == not_a_leaf))
             r = pack_held(self, item, budget);
@@ -137,6 +154,42 @@ int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
     if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
         return raise_list_changed();
     return 0;
+}
+
+int pack_list_plain(Packer *self, PyObject *l, int budget) noexcept {
+    return pack_list_items<PutFixstrPlain>(self, l, budget);
+}
+
+#ifdef QUELM_HAVE_MASKED_TEXT
+QUELM_TARGET_MASKED_TEXT int pack_list_masked(Packer *self, PyObject *l, int budget) noexcept {
+    return pack_list_items<PutFixstrMasked>(self, l, budget);
+}
+
+// Whether this CPU (and its OS) has the masked byte loads of
+// put_fixstr_masked, decided once. QUELM_TEXT_COPY=plain in the
+// environment at the first list packed keeps the plain moves, so that tests
+// and benchmarks can compare both on one machine.
+bool use_masked_text() noexcept {
+    static const bool masked = [] {
+        const char *choice = std::getenv("QUELM_TEXT_COPY");
+        if (choice != nullptr && std::strcmp(choice, "plain") == 0)
+            return false;
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+               __builtin_cpu_supports("avx2");
+    }();
+    return masked;
+}
+#endif
+
+}  // namespace
+
+int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
+#ifdef QUELM_HAVE_MASKED_TEXT
+    if (use_masked_text())
+        return pack_list_masked(self, l, budget);
+#endif
+    return pack_list_plain(self, l, budget);
 }
 
 int pack_tuple_exact(Packer *self, PyObject *t, int budget) noexcept {

@@ -113,6 +113,91 @@ QUELM_INLINE int pack_str_fast(Packer *self, PyObject *o) noexcept {
     return pack_utf8(self, s, n);
 }
 
+// The UTF-8 text of an exact str when it needs no call: a compact ASCII
+// str's own text, or (where the layout allows, as in read_cached_utf8) the
+// form a compact non-ASCII str caches; false otherwise. Which of the two is
+// chosen by masks rather than a branch, since in a list of strings the two
+// kinds come in no order a predictor could learn: both reads are made from
+// addresses inside the object (an ASCII str's `utf8` slot would not be).
+QUELM_INLINE bool read_utf8_in_place(PyObject *o, const char **s, size_t *n) noexcept {
+    const auto *header = reinterpret_cast<const PyASCIIObject *>(o);
+    const char *object = reinterpret_cast<const char *>(o);
+    const char *text = reinterpret_cast<const char *>(header + 1);
+#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+    const size_t ascii = 0 - static_cast<size_t>(header->state.ascii);
+    constexpr size_t at_length = offsetof(PyASCIIObject, length);
+    constexpr size_t at_utf8_length = offsetof(PyCompactUnicodeObject, utf8_length);
+    constexpr size_t at_utf8 = offsetof(PyCompactUnicodeObject, utf8);
+    Py_ssize_t length;
+    std::memcpy(&length, object + (at_utf8_length ^ ((at_utf8_length ^ at_length) & ascii)),
+                sizeof length);
+    // An ASCII str reads its first word instead of `utf8`, and discards it.
+    const char *utf8;
+    std::memcpy(&utf8, object + (at_utf8 & ~ascii), sizeof utf8);
+    const char *chosen = reinterpret_cast<const char *>(
+        (reinterpret_cast<uintptr_t>(text) & ascii) | (reinterpret_cast<uintptr_t>(utf8) & ~ascii));
+    if (QUELM_UNLIKELY(!header->state.compact || chosen == nullptr))
+        return false;
+    *s = chosen;
+    *n = static_cast<size_t>(length);
+#else
+    (void)object;
+    if (QUELM_UNLIKELY(!PyUnicode_IS_COMPACT_ASCII(o)))
+        return false;
+    *s = text;
+    *n = static_cast<size_t>(header->length);
+#endif
+    return true;
+}
+
+// How a run of short strs writes one: header and text at p, whose 32
+// bytes are writable.
+struct PutFixstrPlain {
+    static QUELM_INLINE void put(unsigned char *p, const char *s, size_t n) noexcept {
+        p[0] = static_cast<unsigned char>(wire::fixstr | n);
+        put_short_text(p + 1, s, n);
+    }
+};
+#ifdef QUELM_HAVE_MASKED_TEXT
+struct PutFixstrMasked {
+    // Not forced inline: it inlines only into a caller compiled for the
+    // same instructions (the list walk's masked variant).
+    QUELM_TARGET_MASKED_TEXT static void put(unsigned char *p, const char *s, size_t n) noexcept {
+        put_fixstr_masked(p, s, n);
+    }
+};
+#endif
+
+// Packs items[i:size] from the first on while each is an exact str whose
+// text read_utf8_in_place finds and which fits a fixstr, with the write
+// position held in a register and one room check per string; returns the
+// index of the first item left, which the caller packs in full (any other
+// value, a longer or uncached str, or one that needs the buffer to grow).
+// Runs no Python code. Only for Packers without an error handler.
+template <class Put>
+QUELM_INLINE Py_ssize_t pack_short_str_run(OutputBuffer *b, PyObject *const *items, Py_ssize_t i,
+                                           Py_ssize_t size) noexcept {
+    auto *const base = reinterpret_cast<unsigned char *>(b->buf);
+    const size_t limit = b->write_limit;
+    size_t at = b->length;
+    constexpr size_t most = 1 + wire::fixstr_max;
+    for (; i < size; i++) {
+        if (QUELM_UNLIKELY(at + most > limit))
+            break;
+        PyObject *o = items[i];
+        if (Py_TYPE(o) != &PyUnicode_Type)
+            break;
+        const char *s;
+        size_t n;
+        if (QUELM_UNLIKELY(!read_utf8_in_place(o, &s, &n) || n > wire::fixstr_max))
+            break;
+        Put::put(base + at, s, n);
+        at += 1 + n;
+    }
+    b->length = at;
+    return i;
+}
+
 QUELM_INLINE int pack_str(Packer *self, PyObject *o) noexcept {
     if (QUELM_LIKELY(self->errors_name == nullptr))
         return pack_str_fast(self, o);
