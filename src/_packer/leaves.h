@@ -150,20 +150,30 @@ QUELM_INLINE bool read_utf8_in_place(PyObject *o, const char **s, size_t *n) noe
     return true;
 }
 
-// How a run of short strs writes one: header and text at p, whose 32
-// bytes are writable.
+// How a run of short strs writes one: put() stores a fixstr's header and
+// text at p, whose `room` bytes are writable; put_long() a longer text of at
+// most `longest` bytes (0: none, the run stops at longer texts).
 struct PutFixstrPlain {
+    static constexpr size_t room = 1 + wire::fixstr_max;
+    static constexpr size_t longest = 0;
     static QUELM_INLINE void put(unsigned char *p, const char *s, size_t n) noexcept {
         p[0] = static_cast<unsigned char>(wire::fixstr | n);
         put_short_text(p + 1, s, n);
     }
+    static void put_long(unsigned char *, const char *, size_t, bool) noexcept {}
 };
 #ifdef QUELM_HAVE_MASKED_TEXT
+// Not forced inline: these inline only into a caller compiled for the same
+// instructions (the list walk's masked variant).
 struct PutFixstrMasked {
-    // Not forced inline: it inlines only into a caller compiled for the
-    // same instructions (the list walk's masked variant).
+    static constexpr size_t room = 64;
+    static constexpr size_t longest = longest_masked_text;
     QUELM_TARGET_MASKED_TEXT static void put(unsigned char *p, const char *s, size_t n) noexcept {
         put_fixstr_masked(p, s, n);
+    }
+    QUELM_TARGET_MASKED_TEXT static void put_long(unsigned char *p, const char *s, size_t n,
+                                                  bool use_bin_type) noexcept {
+        put_str_masked(p, s, n, use_bin_type);
     }
 };
 #endif
@@ -180,19 +190,25 @@ QUELM_INLINE Py_ssize_t pack_short_str_run(OutputBuffer *b, PyObject *const *ite
     auto *const base = reinterpret_cast<unsigned char *>(b->buf);
     const size_t limit = b->write_limit;
     size_t at = b->length;
-    constexpr size_t most = 1 + wire::fixstr_max;
     for (; i < size; i++) {
-        if (QUELM_UNLIKELY(at + most > limit))
+        if (QUELM_UNLIKELY(at + Put::room > limit))
             break;
         PyObject *o = items[i];
         if (Py_TYPE(o) != &PyUnicode_Type)
             break;
         const char *s;
         size_t n;
-        if (QUELM_UNLIKELY(!read_utf8_in_place(o, &s, &n) || n > wire::fixstr_max))
+        if (QUELM_UNLIKELY(!read_utf8_in_place(o, &s, &n)))
             break;
-        Put::put(base + at, s, n);
-        at += 1 + n;
+        if (QUELM_LIKELY(n <= wire::fixstr_max)) {
+            Put::put(base + at, s, n);
+            at += 1 + n;
+        } else if (n <= Put::longest) {
+            Put::put_long(base + at, s, n, b->use_bin_type);
+            at += (b->use_bin_type ? 2 : 3) + n;
+        } else {
+            break;
+        }
     }
     b->length = at;
     return i;

@@ -432,6 +432,29 @@ QUELM_TARGET_MASKED_TEXT inline void put_fixstr_masked(unsigned char *p, const c
     v = _mm256_mask_set1_epi8(v, 1, static_cast<char>(wire::fixstr | n));
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v);
 }
+
+// A text of 32 to longest_masked_text bytes the same way: its header (str
+// 8, or str 16 without the bin family) and text by two masked loads and two
+// 32-byte stores. The 64 bytes from p are writable.
+inline constexpr size_t longest_masked_text = 60;
+QUELM_TARGET_MASKED_TEXT inline void put_str_masked(unsigned char *p, const char *s, size_t n,
+                                                    bool use_bin_type) noexcept {
+    assert(n > wire::fixstr_max && n <= longest_masked_text);
+    const size_t head = use_bin_type ? 2 : 3;
+    const uint32_t header = use_bin_type ? wire::str8 | static_cast<uint32_t>(n) << 8
+                                         : wire::str16 | static_cast<uint32_t>(n) << 16;
+    const auto first = reinterpret_cast<uintptr_t>(s) - head;
+    // The first store takes 32 - head bytes of the text, the second the
+    // rest (at most 32 bytes; the count is computed in 64 bits).
+    const auto low = static_cast<__mmask32>(~uint32_t{0} << head);
+    const auto high = static_cast<__mmask32>((uint64_t{1} << (n + head - 32)) - 1);
+    __m256i v0 = _mm256_maskz_loadu_epi8(low, reinterpret_cast<const void *>(first));
+    const __m256i v1 = _mm256_maskz_loadu_epi8(high, reinterpret_cast<const void *>(first + 32));
+    v0 = _mm256_mask_mov_epi8(v0, static_cast<__mmask32>((1u << head) - 1),
+                              _mm256_set1_epi32(static_cast<int>(header)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p + 32), v1);
+}
 #endif
 
 [[nodiscard]] QUELM_INLINE int write_str_header(OutputBuffer *b, size_t len) noexcept {
