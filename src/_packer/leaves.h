@@ -119,7 +119,7 @@ QUELM_INLINE int pack_str_fast(Packer *self, PyObject *o) noexcept {
 // chosen by masks rather than a branch, since in a list of strings the two
 // kinds come in no order a predictor could learn: both reads are made from
 // addresses inside the object (an ASCII str's `utf8` slot would not be).
-QUELM_INLINE bool read_utf8_in_place(PyObject *o, const char **s, size_t *n) noexcept {
+QUELM_INLINE bool read_utf8_in_place(PyObject *o, const char **s, size_t *n, bool *in_object) noexcept {
     const auto *header = reinterpret_cast<const PyASCIIObject *>(o);
     const char *object = reinterpret_cast<const char *>(o);
     const char *text = reinterpret_cast<const char *>(header + 1);
@@ -140,12 +140,14 @@ QUELM_INLINE bool read_utf8_in_place(PyObject *o, const char **s, size_t *n) noe
         return false;
     *s = chosen;
     *n = static_cast<size_t>(length);
+    *in_object = ascii != 0;
 #else
     (void)object;
     if (QUELM_UNLIKELY(!PyUnicode_IS_COMPACT_ASCII(o)))
         return false;
     *s = text;
     *n = static_cast<size_t>(header->length);
+    *in_object = true;
 #endif
     return true;
 }
@@ -153,12 +155,20 @@ QUELM_INLINE bool read_utf8_in_place(PyObject *o, const char **s, size_t *n) noe
 // How a run of short strs writes one: put() stores a fixstr's header and
 // text at p, whose `room` bytes are writable; put_long() a longer text of at
 // most `longest` bytes (0: none, the run stops at longer texts).
+// The plain copy reads an ASCII str's text through the window of
+// write_short_str (cheapest, and it may read back into the header) and
+// a cached UTF-8 form, a separate allocation, only within its bytes: a
+// branch on the kind, which costs mispredictions where kinds mix at
+// random, but none on the length.
 struct PutFixstrPlain {
     static constexpr size_t room = 1 + wire::fixstr_max;
     static constexpr size_t longest = 0;
-    static QUELM_INLINE void put(unsigned char *p, const char *s, size_t n) noexcept {
+    static QUELM_INLINE void put(unsigned char *p, const char *s, size_t n, bool in_object) noexcept {
         p[0] = static_cast<unsigned char>(wire::fixstr | n);
-        put_short_text(p + 1, s, n);
+        if (in_object)
+            put_window_text(p + 1, reinterpret_cast<const unsigned char *>(s) + n, n);
+        else
+            put_short_text(p + 1, s, n);
     }
     static void put_long(unsigned char *, const char *, size_t, bool) noexcept {}
 };
@@ -168,7 +178,7 @@ struct PutFixstrPlain {
 struct PutFixstrMasked {
     static constexpr size_t room = 64;
     static constexpr size_t longest = longest_masked_text;
-    QUELM_TARGET_MASKED_TEXT static void put(unsigned char *p, const char *s, size_t n) noexcept {
+    QUELM_TARGET_MASKED_TEXT static void put(unsigned char *p, const char *s, size_t n, bool) noexcept {
         put_fixstr_masked(p, s, n);
     }
     QUELM_TARGET_MASKED_TEXT static void put_long(unsigned char *p, const char *s, size_t n,
@@ -198,10 +208,11 @@ QUELM_INLINE Py_ssize_t pack_short_str_run(OutputBuffer *b, PyObject *const *ite
             break;
         const char *s;
         size_t n;
-        if (QUELM_UNLIKELY(!read_utf8_in_place(o, &s, &n)))
+        bool in_object;
+        if (QUELM_UNLIKELY(!read_utf8_in_place(o, &s, &n, &in_object)))
             break;
         if (QUELM_LIKELY(n <= wire::fixstr_max)) {
-            Put::put(base + at, s, n);
+            Put::put(base + at, s, n, in_object);
             at += 1 + n;
         } else if (n <= Put::longest) {
             Put::put_long(base + at, s, n, b->use_bin_type);

@@ -378,8 +378,8 @@ QUELM_INLINE void put_words_clamped(unsigned char *p, const char *s, size_t last
 
 // The text of a string of at most fixstr_max bytes stored at p, reading
 // only s[0:n] (the text may be an allocation of exactly n bytes and a NUL)
-// and choosing nothing by branches, so that strings of mixed lengths and
-// kinds cost no mispredictions. Three groups of moves, 8, 4 and 1 byte wide:
+// and choosing nothing by branches, so that strings of mixed lengths cost
+// no mispredictions. Three groups of moves, 8, 4 and 1 byte wide:
 // each is right for every length from its width up (the 8-byte group at
 // offsets clamped into the text, like write_fixstr's). A group wider than
 // the text reads a row of zeros instead and stores it at p[0:width], where
