@@ -115,14 +115,29 @@ QUELM_INLINE int pack_str_fast(Packer *self, PyObject *o) noexcept {
 
 // The UTF-8 text of an exact str when it needs no call: a compact ASCII
 // str's own text, or (where the layout allows, as in read_cached_utf8) the
-// form a compact non-ASCII str caches; false otherwise. Which of the two is
-// chosen by masks rather than a branch, since in a list of strings the two
+// form a compact non-ASCII str caches; false otherwise. With `branch_free`
+// the two are told apart by masks rather than a branch, for a caller whose
+// copy does not branch on the kind either, since in a list of strings the
 // kinds come in no order a predictor could learn: both reads are made from
 // addresses inside the object (an ASCII str's `utf8` slot would not be).
+template <bool branch_free>
 QUELM_INLINE bool read_utf8_in_place(PyObject *o, const char **s, size_t *n, bool *in_object) noexcept {
     const auto *header = reinterpret_cast<const PyASCIIObject *>(o);
     const char *object = reinterpret_cast<const char *>(o);
     const char *text = reinterpret_cast<const char *>(header + 1);
+    if constexpr (!branch_free) {
+        *in_object = PyUnicode_IS_COMPACT_ASCII(o);
+        if (*in_object) {
+            *s = text;
+            *n = static_cast<size_t>(header->length);
+            return true;
+        }
+        Py_ssize_t length;
+        if (!read_cached_utf8(o, s, &length))
+            return false;
+        *n = static_cast<size_t>(length);
+        return true;
+    }
 #if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
     const size_t ascii = 0 - static_cast<size_t>(header->state.ascii);
     constexpr size_t at_length = offsetof(PyASCIIObject, length);
@@ -161,7 +176,8 @@ QUELM_INLINE bool read_utf8_in_place(PyObject *o, const char **s, size_t *n, boo
 // branch on the kind, which costs mispredictions where kinds mix at
 // random, but none on the length.
 struct PutFixstrPlain {
-    static constexpr size_t room = 1 + wire::fixstr_max;
+    static constexpr bool branch_free = false;
+    static constexpr size_t room = 1 + 2 * short_str_window;
     static constexpr size_t longest = 0;
     static QUELM_INLINE void put(unsigned char *p, const char *s, size_t n, bool in_object) noexcept {
         p[0] = static_cast<unsigned char>(wire::fixstr | n);
@@ -176,6 +192,7 @@ struct PutFixstrPlain {
 // Not forced inline: these inline only into a caller compiled for the same
 // instructions (the list walk's masked variant).
 struct PutFixstrMasked {
+    static constexpr bool branch_free = true;
     static constexpr size_t room = 64;
     static constexpr size_t longest = longest_masked_text;
     QUELM_TARGET_MASKED_TEXT static void put(unsigned char *p, const char *s, size_t n, bool) noexcept {
@@ -209,7 +226,7 @@ QUELM_INLINE Py_ssize_t pack_short_str_run(OutputBuffer *b, PyObject *const *ite
         const char *s;
         size_t n;
         bool in_object;
-        if (QUELM_UNLIKELY(!read_utf8_in_place(o, &s, &n, &in_object)))
+        if (QUELM_UNLIKELY(!read_utf8_in_place<Put::branch_free>(o, &s, &n, &in_object)))
             break;
         if (QUELM_LIKELY(n <= wire::fixstr_max)) {
             Put::put(base + at, s, n, in_object);
