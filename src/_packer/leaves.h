@@ -206,8 +206,9 @@ struct PutFixstrMasked {
 #endif
 
 // Packs items[i:size] from the first on while each is an exact str whose
-// text read_utf8_in_place finds and which fits a fixstr, with the write
-// position held in a register and one room check per string; returns the
+// text read_utf8_in_place finds and which `Put` takes (a fixstr, or a text
+// of up to Put::longest bytes), with the write position held in a register
+// and one room check per string; returns the
 // index of the first item left, which the caller packs in full (any other
 // value, a longer or uncached str, or one that needs the buffer to grow).
 // Runs no Python code. Only for Packers without an error handler.

@@ -14,7 +14,7 @@
 #include <limits>
 #include <type_traits>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
 #include <immintrin.h>
 #endif
 
@@ -417,8 +417,11 @@ QUELM_INLINE void put_short_text(unsigned char *p, const char *s, size_t n) noex
 // run time, see pack_list_exact): one load that reads exactly the text's n
 // bytes, the header byte set in lane 0, one 32-byte store. No branch and
 // no read outside s[0:n], whatever the text's length and where it lies.
-// The 32 bytes from p are writable.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The 32 bytes from p are writable. Only the functions marked with
+// QUELM_TARGET_MASKED_TEXT are compiled for these instructions, so the
+// build itself assumes no more than the baseline. (Windows builds leave it
+// out: the run-time CPU check needs a compiler runtime there.)
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
 #define QUELM_HAVE_MASKED_TEXT 1
 #define QUELM_TARGET_MASKED_TEXT __attribute__((target("avx2,avx512f,avx512bw,avx512vl")))
 QUELM_TARGET_MASKED_TEXT inline void put_fixstr_masked(unsigned char *p, const char *s,
