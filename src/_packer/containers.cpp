@@ -123,46 +123,19 @@ int pack_mapping_items(Packer *self, PyObject *o, int budget) noexcept {
 
 namespace {
 
-// An exact list, by index. Each item is held while it is packed; a list
-// that changes size meanwhile is refused, since its header is written.
-// `Put` writes the short strs of a run (see pack_short_str_run).
-template <class Put>
-QUELM_INLINE int pack_list_items(Packer *self, PyObject *l, int budget) noexcept {
-    const Py_ssize_t size = PyList_GET_SIZE(l);
-    if (pack_array_header_of(self, size) < 0)
-        return -1;
-    for (Py_ssize_t i = 0; i < size; i++) {
-        if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
-            return raise_list_changed();
-        PyObject *item = PyList_GET_ITEM(l, i);
-        // A run of short strs, the common list of names or labels, is
-        // packed in one tight loop; it stops at the first item it leaves.
-        if (Py_TYPE(item) == &PyUnicode_Type && QUELM_LIKELY(self->errors_name == nullptr) &&
-            QUELM_LIKELY(budget >= 0)) {
-            i = pack_short_str_run<Put>(&self->buffer,
-                                        reinterpret_cast<PyListObject *>(l)->ob_item, i, size);
-            if (i == size)
-                break;
-            item = PyList_GET_ITEM(l, i);
-        }
-        int r = try_pack_leaf(self, item, budget);
-        if (QUELM_UNLIKELY(r == not_a_leaf))
-            r = pack_held(self, item, budget);
-        if (r < 0)
-            return -1;
-    }
-    if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
-        return raise_list_changed();
-    return 0;
-}
-
-int pack_list_plain(Packer *self, PyObject *l, int budget) noexcept {
-    return pack_list_items<PutFixstrPlain>(self, l, budget);
+// The run of strs (pack_short_str_run), out of line so that walks of lists
+// without strs keep their lean frame, in its two copies.
+QUELM_NOINLINE Py_ssize_t pack_str_run_plain(OutputBuffer *b, PyObject *const *items,
+                                             Py_ssize_t i, Py_ssize_t size) noexcept {
+    return pack_short_str_run<PutFixstrPlain>(b, items, i, size);
 }
 
 #ifdef QUELM_HAVE_MASKED_TEXT
-QUELM_TARGET_MASKED_TEXT int pack_list_masked(Packer *self, PyObject *l, int budget) noexcept {
-    return pack_list_items<PutFixstrMasked>(self, l, budget);
+QUELM_TARGET_MASKED_TEXT QUELM_NOINLINE Py_ssize_t pack_str_run_masked(OutputBuffer *b,
+                                                                       PyObject *const *items,
+                                                                       Py_ssize_t i,
+                                                                       Py_ssize_t size) noexcept {
+    return pack_short_str_run<PutFixstrMasked>(b, items, i, size);
 }
 
 // Whether this CPU (and its OS) has the masked byte loads of
@@ -182,14 +155,49 @@ bool use_masked_text() noexcept {
 }
 #endif
 
-}  // namespace
-
-int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
+QUELM_INLINE Py_ssize_t pack_str_run(OutputBuffer *b, PyObject *const *items, Py_ssize_t i,
+                                     Py_ssize_t size) noexcept {
 #ifdef QUELM_HAVE_MASKED_TEXT
     if (use_masked_text())
-        return pack_list_masked(self, l, budget);
+        return pack_str_run_masked(b, items, i, size);
 #endif
-    return pack_list_plain(self, l, budget);
+    return pack_str_run_plain(b, items, i, size);
+}
+
+constexpr Py_ssize_t run_ahead = 3;
+
+}  // namespace
+
+// An exact list, by index. Each item is held while it is packed; a list
+// that changes size meanwhile is refused, since its header is written.
+int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
+    const Py_ssize_t size = PyList_GET_SIZE(l);
+    if (pack_array_header_of(self, size) < 0)
+        return -1;
+    for (Py_ssize_t i = 0; i < size; i++) {
+        if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
+            return raise_list_changed();
+        PyObject *item = PyList_GET_ITEM(l, i);
+        // A run of short strs, the common list of names or labels, is
+        // packed in one tight loop; it stops at the first item it leaves.
+        // Worth its call where the item run_ahead places on is a str too.
+        if (Py_TYPE(item) == &PyUnicode_Type && size - i > run_ahead &&
+            Py_TYPE(PyList_GET_ITEM(l, i + run_ahead)) == &PyUnicode_Type &&
+            QUELM_LIKELY(self->errors_name == nullptr) && QUELM_LIKELY(budget >= 0)) {
+            i = pack_str_run(&self->buffer, reinterpret_cast<PyListObject *>(l)->ob_item, i, size);
+            if (i == size)
+                break;
+            item = PyList_GET_ITEM(l, i);
+        }
+        int r = try_pack_leaf(self, item, budget);
+        if (QUELM_UNLIKELY(r == not_a_leaf))
+            r = pack_held(self, item, budget);
+        if (r < 0)
+            return -1;
+    }
+    if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
+        return raise_list_changed();
+    return 0;
 }
 
 int pack_tuple_exact(Packer *self, PyObject *t, int budget) noexcept {
