@@ -6,6 +6,9 @@
 #include "_packer/dict_entries.h"
 #include "_packer/leaves.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace quelm {
 
 namespace {
@@ -189,6 +192,53 @@ int pack_mapping_items(Packer *self, PyObject *o, int budget) noexcept {
     return pack_pairs(self, items.get(), size, o, budget);
 }
 
+namespace {
+
+// The run of strs (pack_short_str_run), out of line so that walks of lists
+// without strs keep their lean frame, in its two copies.
+QUELM_NOINLINE Py_ssize_t pack_str_run_plain(OutputBuffer *b, PyObject *const *items,
+                                             Py_ssize_t i, Py_ssize_t size) noexcept {
+    return pack_short_str_run<PutFixstrPlain>(b, items, i, size);
+}
+
+#ifdef QUELM_HAVE_MASKED_TEXT
+QUELM_TARGET_MASKED_TEXT QUELM_NOINLINE Py_ssize_t pack_str_run_masked(OutputBuffer *b,
+                                                                       PyObject *const *items,
+                                                                       Py_ssize_t i,
+                                                                       Py_ssize_t size) noexcept {
+    return pack_short_str_run<PutFixstrMasked>(b, items, i, size);
+}
+
+// Whether this CPU (and its OS) has the masked byte loads of
+// put_fixstr_masked, decided once. QUELM_TEXT_COPY=plain in the
+// environment at the first list packed keeps the plain moves, so that tests
+// and benchmarks can compare both on one machine.
+bool use_masked_text() noexcept {
+    static const bool masked = [] {
+        const char *choice = std::getenv("QUELM_TEXT_COPY");
+        if (choice != nullptr && std::strcmp(choice, "plain") == 0)
+            return false;
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+               __builtin_cpu_supports("avx2");
+    }();
+    return masked;
+}
+#endif
+
+QUELM_INLINE Py_ssize_t pack_str_run(OutputBuffer *b, PyObject *const *items, Py_ssize_t i,
+                                     Py_ssize_t size) noexcept {
+#ifdef QUELM_HAVE_MASKED_TEXT
+    if (use_masked_text())
+        return pack_str_run_masked(b, items, i, size);
+#endif
+    return pack_str_run_plain(b, items, i, size);
+}
+
+constexpr Py_ssize_t run_ahead = 3;
+
+}  // namespace
+
 // An exact list, by index. Each item is held while it is packed; a list
 // that changes size meanwhile is refused, since its header is written.
 int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
@@ -199,6 +249,17 @@ int pack_list_exact(Packer *self, PyObject *l, int budget) noexcept {
         if (QUELM_UNLIKELY(PyList_GET_SIZE(l) != size))
             return raise_list_changed();
         PyObject *item = PyList_GET_ITEM(l, i);
+        // A run of short strs, the common list of names or labels, is
+        // packed in one tight loop; it stops at the first item it leaves.
+        // Worth its call where the item run_ahead places on is a str too.
+        if (Py_TYPE(item) == &PyUnicode_Type && size - i > run_ahead &&
+            Py_TYPE(PyList_GET_ITEM(l, i + run_ahead)) == &PyUnicode_Type &&
+            QUELM_LIKELY(self->errors_name == nullptr) && QUELM_LIKELY(budget >= 0)) {
+            i = pack_str_run(&self->buffer, reinterpret_cast<PyListObject *>(l)->ob_item, i, size);
+            if (i == size)
+                break;
+            item = PyList_GET_ITEM(l, i);
+        }
         int r = try_pack_leaf(self, item, budget);
         if (QUELM_UNLIKELY(r == not_a_leaf))
             r = pack_held(self, item, budget);

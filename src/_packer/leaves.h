@@ -113,6 +113,136 @@ QUELM_INLINE int pack_str_fast(Packer *self, PyObject *o) noexcept {
     return pack_utf8(self, s, n);
 }
 
+// The UTF-8 text of an exact str when it needs no call: a compact ASCII
+// str's own text, or (where the layout allows, as in read_cached_utf8) the
+// form a compact non-ASCII str caches; false otherwise. With `branch_free`
+// the two are told apart by masks rather than a branch, for a caller whose
+// copy does not branch on the kind either, since in a list of strings the
+// kinds come in no order a predictor could learn: both reads are made from
+// addresses inside the object (an ASCII str's `utf8` slot would not be).
+template <bool branch_free>
+QUELM_INLINE bool read_utf8_in_place(PyObject *o, const char **s, size_t *n, bool *in_object) noexcept {
+    const auto *header = reinterpret_cast<const PyASCIIObject *>(o);
+    const char *object = reinterpret_cast<const char *>(o);
+    const char *text = reinterpret_cast<const char *>(header + 1);
+    if constexpr (!branch_free) {
+        *in_object = PyUnicode_IS_COMPACT_ASCII(o);
+        if (*in_object) {
+            *s = text;
+            *n = static_cast<size_t>(header->length);
+            return true;
+        }
+        Py_ssize_t length;
+        if (!read_cached_utf8(o, s, &length))
+            return false;
+        *n = static_cast<size_t>(length);
+        return true;
+    }
+#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+    const size_t ascii = 0 - static_cast<size_t>(header->state.ascii);
+    constexpr size_t at_length = offsetof(PyASCIIObject, length);
+    constexpr size_t at_utf8_length = offsetof(PyCompactUnicodeObject, utf8_length);
+    constexpr size_t at_utf8 = offsetof(PyCompactUnicodeObject, utf8);
+    Py_ssize_t length;
+    std::memcpy(&length, object + (at_utf8_length ^ ((at_utf8_length ^ at_length) & ascii)),
+                sizeof length);
+    // An ASCII str reads its first word instead of `utf8`, and discards it.
+    const char *utf8;
+    std::memcpy(&utf8, object + (at_utf8 & ~ascii), sizeof utf8);
+    const char *chosen = reinterpret_cast<const char *>(
+        (reinterpret_cast<uintptr_t>(text) & ascii) | (reinterpret_cast<uintptr_t>(utf8) & ~ascii));
+    if (QUELM_UNLIKELY(!header->state.compact || chosen == nullptr))
+        return false;
+    *s = chosen;
+    *n = static_cast<size_t>(length);
+    *in_object = ascii != 0;
+#else
+    (void)object;
+    if (QUELM_UNLIKELY(!PyUnicode_IS_COMPACT_ASCII(o)))
+        return false;
+    *s = text;
+    *n = static_cast<size_t>(header->length);
+    *in_object = true;
+#endif
+    return true;
+}
+
+// How a run of short strs writes one: put() stores a fixstr's header and
+// text at p, whose `room` bytes are writable; put_long() a longer text of at
+// most `longest` bytes (0: none, the run stops at longer texts).
+// The plain copy reads an ASCII str's text through the window of
+// write_short_str (cheapest, and it may read back into the header) and
+// a cached UTF-8 form, a separate allocation, only within its bytes: a
+// branch on the kind, which costs mispredictions where kinds mix at
+// random, but none on the length.
+struct PutFixstrPlain {
+    static constexpr bool branch_free = false;
+    static constexpr size_t room = 1 + 2 * short_str_window;
+    static constexpr size_t longest = 0;
+    static QUELM_INLINE void put(unsigned char *p, const char *s, size_t n, bool in_object) noexcept {
+        p[0] = static_cast<unsigned char>(wire::fixstr | n);
+        if (in_object)
+            put_window_text(p + 1, reinterpret_cast<const unsigned char *>(s) + n, n);
+        else
+            put_short_text(p + 1, s, n);
+    }
+    static void put_long(unsigned char *, const char *, size_t, bool) noexcept {}
+};
+#ifdef QUELM_HAVE_MASKED_TEXT
+// Not forced inline: these inline only into a caller compiled for the same
+// instructions (the list walk's masked variant).
+struct PutFixstrMasked {
+    static constexpr bool branch_free = true;
+    static constexpr size_t room = 64;
+    static constexpr size_t longest = longest_masked_text;
+    QUELM_TARGET_MASKED_TEXT static void put(unsigned char *p, const char *s, size_t n, bool) noexcept {
+        put_fixstr_masked(p, s, n);
+    }
+    QUELM_TARGET_MASKED_TEXT static void put_long(unsigned char *p, const char *s, size_t n,
+                                                  bool use_bin_type) noexcept {
+        put_str_masked(p, s, n, use_bin_type);
+    }
+};
+#endif
+
+// Packs items[i:size] from the first on while each is an exact str whose
+// text read_utf8_in_place finds and which `Put` takes (a fixstr, or a text
+// of up to Put::longest bytes), with the write position held in a register
+// and one room check per string; returns the
+// index of the first item left, which the caller packs in full (any other
+// value, a longer or uncached str, or one that needs the buffer to grow).
+// Runs no Python code. Only for Packers without an error handler.
+template <class Put>
+QUELM_INLINE Py_ssize_t pack_short_str_run(OutputBuffer *b, PyObject *const *items, Py_ssize_t i,
+                                           Py_ssize_t size) noexcept {
+    auto *const base = reinterpret_cast<unsigned char *>(b->buf);
+    const size_t limit = b->write_limit;
+    size_t at = b->length;
+    for (; i < size; i++) {
+        if (QUELM_UNLIKELY(at + Put::room > limit))
+            break;
+        PyObject *o = items[i];
+        if (Py_TYPE(o) != &PyUnicode_Type)
+            break;
+        const char *s;
+        size_t n;
+        bool in_object;
+        if (QUELM_UNLIKELY(!read_utf8_in_place<Put::branch_free>(o, &s, &n, &in_object)))
+            break;
+        if (QUELM_LIKELY(n <= wire::fixstr_max)) {
+            Put::put(base + at, s, n, in_object);
+            at += 1 + n;
+        } else if (n <= Put::longest) {
+            Put::put_long(base + at, s, n, b->use_bin_type);
+            at += (b->use_bin_type ? 2 : 3) + n;
+        } else {
+            break;
+        }
+    }
+    b->length = at;
+    return i;
+}
+
 QUELM_INLINE int pack_str(Packer *self, PyObject *o) noexcept {
     if (QUELM_LIKELY(self->errors_name == nullptr))
         return pack_str_fast(self, o);

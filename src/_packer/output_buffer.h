@@ -14,6 +14,10 @@
 #include <limits>
 #include <type_traits>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+#include <immintrin.h>
+#endif
+
 namespace quelm {
 
 struct OutputBuffer {
@@ -305,12 +309,9 @@ template <size_t (*put_header)(unsigned char *, size_t, bool)>
 constexpr size_t short_str_max = wire::fixstr_max;
 constexpr size_t short_str_window = 16;
 
-[[nodiscard]] QUELM_INLINE int write_short_str(OutputBuffer *b, const unsigned char *end,
-                                               size_t n) noexcept {
-    assert(n <= short_str_max);
-    if (buffer_reserve(b, 1 + 2 * short_str_window) < 0)
-        return -1;
-    unsigned char *p = buffer_tail(b);
+// The text of write_short_str, stored at p; the 32 bytes from p are
+// writable.
+QUELM_INLINE void put_window_text(unsigned char *p, const unsigned char *end, size_t n) noexcept {
     // How far the text reaches beyond one window (0 for a text of up to 16
     // bytes), by arithmetic rather than a comparison the compiler could
     // turn back into a branch.
@@ -318,16 +319,41 @@ constexpr size_t short_str_window = 16;
     const size_t beyond = (n - short_str_window) & (0 - wide);
     unsigned char head[short_str_window];
     std::memcpy(head, end - short_str_window - beyond, short_str_window);
-    std::memcpy(p + 1, head, short_str_window);
+    std::memcpy(p, head, short_str_window);
     unsigned __int128 tail;
     std::memcpy(&tail, end - short_str_window, short_str_window);
     // Little-endian: a shorter text's first byte is at bit 8 * (16 - n).
     // With n == 0 nothing is committed, and the mask keeps the shift defined.
     tail >>= (8 * (short_str_window - n + beyond)) & 127;
+    std::memcpy(p + beyond, &tail, short_str_window);
+}
+
+[[nodiscard]] QUELM_INLINE int write_short_str(OutputBuffer *b, const unsigned char *end,
+                                               size_t n) noexcept {
+    assert(n <= short_str_max);
+    if (buffer_reserve(b, 1 + 2 * short_str_window) < 0)
+        return -1;
+    unsigned char *p = buffer_tail(b);
     p[0] = static_cast<unsigned char>(wire::fixstr | n);
-    std::memcpy(p + 1 + beyond, &tail, short_str_window);
+    put_window_text(p + 1, end, n);
     buffer_commit(b, 1 + n);
     return 0;
+}
+
+// Four 8-byte moves of s[0:last+8] to p, at offsets 0, 8, 16 and last
+// clamped to last: the same instructions for every length from 8 to 32.
+QUELM_INLINE void put_words_clamped(unsigned char *p, const char *s, size_t last) noexcept {
+    const size_t second = last < 8 ? last : 8;
+    const size_t third = last < 16 ? last : 16;
+    uint64_t w0, w1, w2, w3;
+    std::memcpy(&w0, s, 8);
+    std::memcpy(&w1, s + second, 8);
+    std::memcpy(&w2, s + third, 8);
+    std::memcpy(&w3, s + last, 8);
+    std::memcpy(p, &w0, 8);
+    std::memcpy(p + second, &w1, 8);
+    std::memcpy(p + third, &w2, 8);
+    std::memcpy(p + last, &w3, 8);
 }
 
 // A string of at most fixstr_max bytes, read only within its n bytes: the
@@ -342,24 +368,97 @@ constexpr size_t short_str_window = 16;
     unsigned char *p = buffer_tail(b);
     p[0] = static_cast<unsigned char>(wire::fixstr | n);
     if (n >= 8) {
-        const size_t last = n - 8;
-        const size_t second = last < 8 ? last : 8;
-        const size_t third = last < 16 ? last : 16;
-        uint64_t w0, w1, w2, w3;
-        std::memcpy(&w0, s, 8);
-        std::memcpy(&w1, s + second, 8);
-        std::memcpy(&w2, s + third, 8);
-        std::memcpy(&w3, s + last, 8);
-        std::memcpy(p + 1, &w0, 8);
-        std::memcpy(p + 1 + second, &w1, 8);
-        std::memcpy(p + 1 + third, &w2, 8);
-        std::memcpy(p + 1 + last, &w3, 8);
+        put_words_clamped(p + 1, s, n - 8);
     } else {
         copy_bytes(p + 1, s, n);
     }
     buffer_commit(b, 1 + n);
     return 0;
 }
+
+// The text of a string of at most fixstr_max bytes stored at p, reading
+// only s[0:n] (the text may be an allocation of exactly n bytes and a NUL)
+// and choosing nothing by branches, so that strings of mixed lengths cost
+// no mispredictions. Three groups of moves, 8, 4 and 1 byte wide:
+// each is right for every length from its width up (the 8-byte group at
+// offsets clamped into the text, like write_fixstr's). A group wider than
+// the text reads a row of zeros instead and stores it at p[0:width], where
+// the narrower groups after it overwrite what the text needs. Stores only
+// within p[0:max(n, 8)], that is p[0:fixstr_max].
+QUELM_INLINE void put_short_text(unsigned char *p, const char *s, size_t n) noexcept {
+    assert(n <= wire::fixstr_max);
+    static constexpr char zeros[8] = {};
+    // All ones when the group fits the text, else zero.
+    const size_t fits8 = 0 - static_cast<size_t>(n >= 8);
+    const size_t fits4 = 0 - static_cast<size_t>(n >= 4);
+    const size_t fits1 = 0 - static_cast<size_t>(n >= 1);
+    const auto pick = [s](size_t fits) noexcept {
+        const auto text = reinterpret_cast<uintptr_t>(s);
+        const auto none = reinterpret_cast<uintptr_t>(zeros);
+        return reinterpret_cast<const char *>((text & fits) | (none & ~fits));
+    };
+    put_words_clamped(p, pick(fits8), (n - 8) & fits8);
+    const char *s4 = pick(fits4);
+    const size_t last4 = (n - 4) & fits4;
+    uint32_t h0, h1;
+    std::memcpy(&h0, s4, 4);
+    std::memcpy(&h1, s4 + last4, 4);
+    std::memcpy(p, &h0, 4);
+    std::memcpy(p + last4, &h1, 4);
+    const char *s1 = pick(fits1);
+    const size_t last1 = (n - 1) & fits1;
+    const size_t middle = n / 2 & fits1;
+    p[0] = static_cast<unsigned char>(s1[0]);
+    p[middle] = static_cast<unsigned char>(s1[middle]);
+    p[last1] = static_cast<unsigned char>(s1[last1]);
+}
+
+// Header and text together when the CPU has masked byte loads (checked at
+// run time, see pack_list_exact): one load that reads exactly the text's n
+// bytes, the header byte set in lane 0, one 32-byte store. No branch and
+// no read outside s[0:n], whatever the text's length and where it lies.
+// The 32 bytes from p are writable. Only the functions marked with
+// QUELM_TARGET_MASKED_TEXT are compiled for these instructions, so the
+// build itself assumes no more than the baseline. (Windows builds leave it
+// out: the run-time CPU check needs a compiler runtime there.)
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+#define QUELM_HAVE_MASKED_TEXT 1
+#define QUELM_TARGET_MASKED_TEXT __attribute__((target("avx2,avx512f,avx512bw,avx512vl")))
+QUELM_TARGET_MASKED_TEXT inline void put_fixstr_masked(unsigned char *p, const char *s,
+                                                      size_t n) noexcept {
+    assert(n <= wire::fixstr_max);
+    // Lanes 1..n take the text, read from one byte before it; lane 0,
+    // masked off, is not read.
+    const auto lanes = static_cast<__mmask32>(((uint32_t{1} << n) - 1) << 1);
+    const auto *from = reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(s) - 1);
+    __m256i v = _mm256_maskz_loadu_epi8(lanes, from);
+    v = _mm256_mask_set1_epi8(v, 1, static_cast<char>(wire::fixstr | n));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v);
+}
+
+// A text of 32 to longest_masked_text bytes the same way: its header (str
+// 8, or str 16 without the bin family) and text by two masked loads and two
+// 32-byte stores. The 64 bytes from p are writable.
+inline constexpr size_t longest_masked_text = 60;
+QUELM_TARGET_MASKED_TEXT inline void put_str_masked(unsigned char *p, const char *s, size_t n,
+                                                    bool use_bin_type) noexcept {
+    assert(n > wire::fixstr_max && n <= longest_masked_text);
+    const size_t head = use_bin_type ? 2 : 3;
+    const uint32_t header = use_bin_type ? wire::str8 | static_cast<uint32_t>(n) << 8
+                                         : wire::str16 | static_cast<uint32_t>(n) << 16;
+    const auto first = reinterpret_cast<uintptr_t>(s) - head;
+    // The first store takes 32 - head bytes of the text, the second the
+    // rest (at most 32 bytes; the count is computed in 64 bits).
+    const auto low = static_cast<__mmask32>(~uint32_t{0} << head);
+    const auto high = static_cast<__mmask32>((uint64_t{1} << (n + head - 32)) - 1);
+    __m256i v0 = _mm256_maskz_loadu_epi8(low, reinterpret_cast<const void *>(first));
+    const __m256i v1 = _mm256_maskz_loadu_epi8(high, reinterpret_cast<const void *>(first + 32));
+    v0 = _mm256_mask_mov_epi8(v0, static_cast<__mmask32>((1u << head) - 1),
+                              _mm256_set1_epi32(static_cast<int>(header)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p + 32), v1);
+}
+#endif
 
 [[nodiscard]] QUELM_INLINE int write_str_header(OutputBuffer *b, size_t len) noexcept {
     return write_header<put_str_header>(b, len);
