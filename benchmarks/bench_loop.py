@@ -2,7 +2,8 @@
 and over, with a fresh Packer each time, with packb, and with one reused
 Packer, beside orjson.dumps. Prints thread CPU time and minor page faults
 per call; the page faults show whether the allocator maps fresh memory on
-every call.
+every call. The data is bench_core's, whose non-ASCII strs fall at random
+rather than in a pattern a branch predictor learns.
 
     python benchmarks/bench_loop.py [--calls 1000] [--rounds 5]
 
@@ -11,35 +12,18 @@ release rather than whatever the machine has.
 """
 import argparse
 import gc
-import random
 import resource
 import statistics
 import time
 from typing import Any, Callable, Dict, List
 
 import quelm
-from bench_core import api_records
+from bench_core import api_records, short_strs
 
 try:
     import orjson
 except ImportError:  # optional peer
     orjson = None
-
-
-def short_strs(n: int) -> List[str]:
-    """1 to 24 characters, a quarter of them with non-ASCII characters."""
-    rnd = random.Random(4)
-    ascii_letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_ "
-    wide = "éüñçßøå€Ωλж日本語中文한국😀"
-    out = []
-    for i in range(n):
-        size = rnd.randint(1, 24)
-        letters = ascii_letters + wide if i % 4 == 0 else ascii_letters
-        text = "".join(rnd.choice(letters) for _ in range(size))
-        if i % 4 == 0 and text.isascii():
-            text = rnd.choice(wide) + text[1:]
-        out.append(text)
-    return out
 
 
 def loops(value: Any) -> Dict[str, Callable[[int], None]]:
