@@ -12,7 +12,8 @@ import io
 import os
 import stat
 import sys
-from typing import IO, Any, Callable, Dict, List, Optional, Tuple, Union, cast
+import threading
+from typing import IO, Any, Callable, Dict, Optional, Tuple, Union, cast
 
 from quelm import _cquelm
 from quelm._cquelm import Unpacker
@@ -29,6 +30,42 @@ _SOCKET_LOOK_SIZE = 256 * 1024
 # fcntl's names for them arrived in Python 3.10; the values are Linux's.
 _F_SETPIPE_SZ = 1031
 _F_GETPIPE_SZ = 1032
+
+
+class _Taken:
+    """The bytes taken from the stream so far, kept for a replay should the
+    value fail. They are copied into one buffer that the thread keeps for
+    its next value (up to _KEEP_AT_MOST bytes), since a megabyte-sized value
+    kept in fresh memory on every call costs a page fault per 4 KiB, more
+    than the copy."""
+
+    _KEEP_AT_MOST = 8 << 20
+    _kept = threading.local()
+
+    def __init__(self) -> None:
+        buffer = getattr(self._kept, "buffer", None)
+        self._kept.buffer = None
+        self._buffer = buffer if buffer is not None else bytearray()
+        self._length = 0
+
+    def add(self, data: bytes) -> None:
+        start, end = self._length, self._length + len(data)
+        if end <= len(self._buffer):
+            self._buffer[start:end] = data  # the same size: no reallocation
+        else:
+            del self._buffer[start:]
+            self._buffer += data
+        self._length = end
+
+    def release(self) -> bytes:
+        """The bytes taken; the buffer goes back to the thread."""
+        data = bytes(memoryview(self._buffer)[:self._length])
+        self.done()
+        return data
+
+    def done(self) -> None:
+        if len(self._buffer) <= self._KEEP_AT_MOST:
+            self._kept.buffer = self._buffer
 
 
 def unpack_exactly(stream: IO[bytes], limit: int, options: Dict[str, Any]) -> Any:
@@ -239,7 +276,7 @@ def unpack_peeking(stream: IO[bytes], peek: Any, limit: int, options: Dict[str, 
 def _unpack_looking(stream: IO[bytes], source: _Buffered, limit: int,
                     options: Dict[str, Any]) -> Any:
     unpacker = Unpacker(None, **options)
-    taken: List[bytes] = []
+    taken = _Taken()
     consumed = 0
     failure: Optional[BaseException] = None
     while True:
@@ -272,16 +309,17 @@ def _unpack_looking(stream: IO[bytes], source: _Buffered, limit: int,
             want = unpacker.tell() - consumed
             got = source.take(want)
             if len(got) == want:
+                taken.done()
                 return value
-            taken.append(got)
+            taken.add(got)
             break
         got = source.take(want)
-        taken.append(got)
+        taken.add(got)
         consumed += len(got)
         if len(got) != want or at_limit:
             break
     # The item reader only calls read().
-    replayed = _Replay(b"".join(taken), stream)
+    replayed = _Replay(taken.release(), stream)
     replay = cast(IO[bytes], replayed)
     if failure is None:
         value = unpack_exactly(replay, limit, options)
