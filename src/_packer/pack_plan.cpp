@@ -6,6 +6,7 @@
 #include <structmember.h>
 
 #include "_cquelm/state.h"
+#include "_packer/instance_attrs.h"
 
 namespace quelm {
 
@@ -38,15 +39,6 @@ QUELM_INLINE size_t set_of(PyTypeObject *type) noexcept {
     return ((a >> 4) ^ (a >> 12)) % kSets;
 }
 
-// The class's version tag, or 0 while it has no valid one.
-QUELM_INLINE unsigned int valid_tag(PyTypeObject *type) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return type->tp_version_tag;
-#else
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-#endif
-}
-
 // Gives the class a version tag if it has none (the interpreter may have run
 // out of tags: then 0, and the class is described on every use).
 unsigned int assign_tag(PyTypeObject *type, PyObject *any_name) noexcept {
@@ -57,7 +49,7 @@ unsigned int assign_tag(PyTypeObject *type, PyObject *any_name) noexcept {
     // Before 3.12 a lookup through the method cache is what assigns a tag.
     (void)_PyType_Lookup(type, any_name);
 #endif
-    return valid_tag(type);
+    return valid_version_tag(type);
 }
 
 // Where the instances of `type` keep attribute `name`, when reading it
@@ -187,6 +179,8 @@ PackPlan *build_plan(PyTypeObject *type) noexcept {
     plan->count = 0;
     plan->fields = nullptr;
     plan->never_ext_type = never_ext_type(type);
+    plan->type = type;
+    plan->tag = 0;
     if (count > 0) {
         plan->fields = static_cast<PlanField *>(PyMem_Calloc(static_cast<size_t>(count),
                                                              sizeof(PlanField)));
@@ -212,6 +206,8 @@ PackPlan *build_plan(PyTypeObject *type) noexcept {
         if (field.utf8 == nullptr)
             PyErr_Clear();
         field.offset = slot_offset(type, field.name);
+        field.from_instance = field.offset == 0 && instance_answers(type, field.name);
+        field.key_index = -1;
     }
     if (PyTuple_GET_SIZE(r) == 4 && read_declared(type, plan, r) < 0) {
         pack_plan_decref(plan);
@@ -237,6 +233,9 @@ QUELM_NOINLINE PackPlan *describe_and_store(PyTypeObject *type) noexcept {
     PackPlan *plan = build_plan(type);
     if (plan == nullptr || tag == 0)
         return plan;
+    // The fields were judged after describing: if the class changed
+    // meanwhile, its tag is no longer this one and they are not relied on.
+    plan->tag = tag;
     const size_t s = set_of(type);
     size_t way = kWays;
     for (size_t w = 0; w < kWays && way == kWays; w++) {
@@ -263,7 +262,7 @@ QUELM_NOINLINE PackPlan *describe_and_store(PyTypeObject *type) noexcept {
 }  // namespace
 
 PackPlan *pack_plan_for(PyTypeObject *type) noexcept {
-    const unsigned int tag = valid_tag(type);
+    const unsigned int tag = valid_version_tag(type);
     if (QUELM_LIKELY(tag != 0)) {
         const size_t s = set_of(type);
         for (size_t w = 0; w < kWays; w++) {

@@ -51,6 +51,12 @@ struct PlanField {
     // instance, for classes with the generic attribute lookup; 0 when the
     // value is looked up by name.
     Py_ssize_t offset;
+    // Whether getattr's answer is the instance's own value whenever it has
+    // one (instance_attrs.h), for the class as it was at the plan's tag.
+    bool from_instance;
+    // Where the name was last found among the class's shared keys, -1 if
+    // not yet: a hint, checked before each use.
+    Py_ssize_t key_index;
     // Declared records (PackKind::declared_fields) only; null otherwise.
     // The key written: the field's wire name, interned; strong.
     PyObject *wire;
@@ -76,6 +82,11 @@ struct PackPlan {
     // `__class__` finds the class itself. Lets the dispatch skip that test,
     // whose fallback is an attribute lookup by name.
     bool never_ext_type;
+    // The class described (compared, never followed) and its version tag
+    // when it was described, 0 if it had none: the fields' from_instance
+    // hold only while the instance's class is this one with this tag.
+    PyTypeObject *type;
+    unsigned int tag;
 };
 
 // The plan for the instances of `type` (a new reference to it), or null with

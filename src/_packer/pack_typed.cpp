@@ -4,6 +4,7 @@
 
 #include "_cquelm/state.h"
 #include "_packer/dispatch.h"
+#include "_packer/instance_attrs.h"
 #include "_packer/leaves.h"
 #include "_packer/pack_plan.h"
 
@@ -14,7 +15,18 @@ namespace quelm {
 namespace {
 
 // The value of one attribute (new reference), or null with an exception set.
-QUELM_INLINE PyObject *read_field(PyObject *o, const PlanField &field) noexcept {
+// Checked on every read: code run while the previous fields were packed may
+// have changed the class or the instance's class.
+QUELM_INLINE PyObject *read_field(PyObject *o, const PackPlan *plan, PlanField &field) noexcept {
+    if (field.from_instance && Py_TYPE(o) == plan->type && plan->tag != 0 &&
+        valid_version_tag(Py_TYPE(o)) == plan->tag) {
+        PyObject *value;
+        const int r = read_instance_attr(o, field.name, &field.key_index, &value);
+        if (QUELM_LIKELY(r > 0))
+            return value;
+        if (r < 0)
+            return nullptr;
+    }
     if (field.offset > 0) {
         PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + field.offset);
         if (QUELM_LIKELY(value != nullptr))
@@ -34,14 +46,14 @@ int pack_fields(Packer *self, PyObject *o, const PackPlan *plan, int budget) noe
     if (write_map_header(&self->buffer, static_cast<uint32_t>(plan->count)) < 0)
         return -1;
     for (Py_ssize_t i = 0; i < plan->count; i++) {
-        const PlanField &field = plan->fields[i];
+        PlanField &field = plan->fields[i];
         const int key = field.utf8 != nullptr
                             ? write_str(&self->buffer, field.utf8,
                                         static_cast<size_t>(field.utf8_length))
                             : pack_value(self, field.name, budget);
         if (key < 0)
             return -1;
-        PyObject *value = read_field(o, field);
+        PyObject *value = read_field(o, plan, field);
         if (value == nullptr)
             return -1;
         const int r = pack_value(self, value, budget);
@@ -143,8 +155,8 @@ QUELM_NOINLINE int pack_declared_fields(Packer *self, PyObject *o, const PackPla
     const size_t header = b->length - at;
     Py_ssize_t written = 0;
     for (Py_ssize_t i = 0; i < plan->count; i++) {
-        const PlanField &field = plan->fields[i];
-        PyObject *value = read_field(o, field);
+        PlanField &field = plan->fields[i];
+        PyObject *value = read_field(o, plan, field);
         if (value == nullptr)
             return -1;
         const int omit = is_default(value, field);
@@ -183,7 +195,7 @@ int pack_member_value(Packer *self, PyObject *o, const PackPlan *plan, int budge
     else if (PyUnicode_Check(o))
         value = PyUnicode_FromObject(o);
     else
-        value = read_field(o, plan->fields[0]);
+        value = read_field(o, plan, plan->fields[0]);
     if (value == nullptr)
         return -1;
     Ref held = Ref::steal(value);
@@ -286,7 +298,7 @@ int uuid_bytes(PyObject *value, unsigned char out[16]) noexcept {
 // not one of 128 bits (only reachable by bypassing the constructor) is left
 // to the object's own str().
 int pack_uuid(Packer *self, PyObject *o, const PackPlan *plan) noexcept {
-    PyObject *value = read_field(o, plan->fields[0]);
+    PyObject *value = read_field(o, plan, plan->fields[0]);
     if (value == nullptr)
         return -1;
     unsigned char bytes[16];
