@@ -144,11 +144,15 @@ QUELM_INLINE int read_instance_attr(PyObject *o, PyObject *name, Py_ssize_t *ind
     const Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(name)->hash;
     if (dict == nullptr || !PyDict_Check(dict) || hash == -1)
         return 0;
-    // getattr's own lookup in the dict, with the name's cached hash.
-    PyObject *found = _PyDict_GetItem_KnownHash(dict, name, hash);
+    // getattr's own lookup in the dict, with the name's cached hash. The
+    // dict is held as getattr holds it: comparing keys may run code that
+    // replaces it.
+    Py_INCREF(dict);
+    PyObject *found = Py_XNewRef(_PyDict_GetItem_KnownHash(dict, name, hash));
+    Py_DECREF(dict);
     if (found == nullptr)
         return PyErr_Occurred() ? -1 : 0;
-    *value = Py_NewRef(found);
+    *value = found;
     return 1;
 #elif QUELM_INSTANCE_LAYOUT
     PyTypeObject *type = Py_TYPE(o);
