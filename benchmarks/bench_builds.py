@@ -11,13 +11,11 @@ relative to A.
 """
 
 import argparse
-import gc
 import json
 import os
 import statistics
 import subprocess
 import sys
-import time
 from typing import Any, Callable, Dict
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -45,19 +43,12 @@ def workloads() -> Dict[str, Callable[[], Any]]:
 
 
 def measure_here(repeat: int) -> Dict[str, float]:
-    medians = {}
-    for name, call in workloads().items():
+    from bench_core import interleaved_medians  # on the path once workloads() ran
+
+    runs = workloads()
+    for call in runs.values():
         call()
-        times = []
-        for _ in range(repeat):
-            gc.disable()
-            start = time.thread_time()
-            result = call()
-            times.append(time.thread_time() - start)
-            del result
-            gc.enable()
-        medians[name] = statistics.median(times) * 1e3
-    return medians
+    return {name: t * 1e3 for name, t in interleaved_medians(runs, repeat).items()}
 
 
 def measure_in(build: str, repeat: int) -> Dict[str, float]:

@@ -2,7 +2,7 @@
 quarter non-ASCII, at random places), their ASCII and non-ASCII ones alone,
 and strs whose every fourth is non-ASCII, a pattern a branch predictor
 learns (which spares a copy that branches on the kind). Thread CPU time medians of
-one Packer.pack call on the whole list, beside orjson.dumps.
+one Packer.pack call on the whole list, interleaved with orjson.dumps.
 
     python benchmarks/bench_strs.py [--rounds 9]
 
@@ -12,12 +12,11 @@ on PYTHONPATH.
 """
 import argparse
 import random
-import statistics
-import time
+from functools import partial
 from typing import List
 
 import quelm
-from bench_core import short_strs
+from bench_core import interleaved_medians, short_strs
 
 try:
     import orjson
@@ -41,16 +40,6 @@ def every_fourth_wide(n: int) -> List[str]:
     return out
 
 
-def median_ms(fn, value, rounds):
-    fn(value)
-    times = []
-    for _ in range(rounds):
-        start = time.thread_time()
-        fn(value)
-        times.append(time.thread_time() - start)
-    return statistics.median(times) * 1e3
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=9)
@@ -64,10 +53,16 @@ def main() -> None:
     }
     packer = quelm.Packer()
     for name, value in lists.items():
-        ours = median_ms(packer.pack, value, args.rounds)
+        runs = {"quelm": partial(packer.pack, value)}
+        if orjson is not None:
+            runs["orjson"] = partial(orjson.dumps, value)
+        for run in runs.values():
+            run()  # a non-ASCII str keeps its UTF-8 once encoded: warm both alike
+        medians = {library: t * 1e3 for library, t in interleaved_medians(runs, args.rounds).items()}
+        ours = medians["quelm"]
         line = f"{name:16} n={len(value):7}  quelm {ours:7.3f} ms ({ours * 1e6 / len(value):4.1f} ns/str)"
         if orjson is not None:
-            theirs = median_ms(orjson.dumps, value, args.rounds)
+            theirs = medians["orjson"]
             line += f"  orjson {orjson.__version__} {theirs:7.3f} ms  ratio {ours / theirs:.2f}"
         print(line)
 

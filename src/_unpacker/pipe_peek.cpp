@@ -23,7 +23,33 @@ namespace quelm {
 #if defined(__linux__)
 namespace {
 
-// _peek_pipe(fd, read_end, write_end, size) -> bytes
+// Drains the private pipe of the `teed` bytes just put there into `out`,
+// so that the next look starts on an empty one. 0, or -1 with errno set.
+int drain(int read_end, char *out, ssize_t teed) noexcept {
+    ssize_t got = 0;
+    while (got < teed) {
+        ssize_t r;
+        Py_BEGIN_ALLOW_THREADS
+        r = read(read_end, out + got, static_cast<size_t>(teed - got));
+        Py_END_ALLOW_THREADS
+        if (r > 0) {
+            got += r;
+        } else if (r == 0) {
+            errno = EPIPE;
+            return -1;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// _peek_pipe(fd, read_end, write_end, into) -> int
+//
+// The bytes go into the caller's buffer (the one a failed value is replayed
+// from), not into a fresh bytes object: at a pipe's 64 KiB a look, a fresh
+// block each time costs page faults and a copy more than the decoding of
+// those bytes saves.
 PyObject *peek_pipe(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcept {
     if (nargs != 4) {
         PyErr_Format(PyExc_TypeError, "_peek_pipe() takes exactly 4 arguments (%zd given)", nargs);
@@ -40,67 +66,51 @@ PyObject *peek_pipe(PyObject *, PyObject *const *args, Py_ssize_t nargs) noexcep
         }
         fds[i] = static_cast<int>(fd);
     }
-    const Py_ssize_t size = PyLong_AsSsize_t(args[3]);
-    if (size == -1 && PyErr_Occurred())
+    Py_buffer into;
+    if (PyObject_GetBuffer(args[3], &into, PyBUF_WRITABLE) < 0)
         return nullptr;
-    if (size <= 0) {
-        PyErr_SetString(PyExc_ValueError, "size must be positive");
+    if (into.len <= 0) {
+        PyBuffer_Release(&into);
+        PyErr_SetString(PyExc_ValueError, "the buffer must not be empty");
         return nullptr;
     }
     // Blocks while the source is empty and still has a writer, as read()
     // would; 0 means it is empty and has none (the end of the input). The
     // private pipe is empty on entry, so tee never waits for room there.
+    // The buffer stays exported while the lock is released, so no other
+    // thread can resize or free it meanwhile.
     ssize_t teed;
     for (;;) {
         Py_BEGIN_ALLOW_THREADS
-        teed = tee(fds[0], fds[2], static_cast<size_t>(size), 0);
+        teed = tee(fds[0], fds[2], static_cast<size_t>(into.len), 0);
         Py_END_ALLOW_THREADS
         if (teed >= 0)
             break;
         if (errno != EINTR || PyErr_CheckSignals() < 0) {
             if (!PyErr_Occurred())
                 PyErr_SetFromErrno(PyExc_OSError);
+            PyBuffer_Release(&into);
             return nullptr;
         }
     }
-    PyObject *result = PyBytes_FromStringAndSize(nullptr, teed);
-    if (result == nullptr || teed == 0)
-        return result;
-    // Drain the private pipe whatever happens, so that the next look starts
-    // on an empty one.
-    char *out = PyBytes_AS_STRING(result);
-    ssize_t got = 0;
-    while (got < teed) {
-        ssize_t r;
-        Py_BEGIN_ALLOW_THREADS
-        r = read(fds[1], out + got, static_cast<size_t>(teed - got));
-        Py_END_ALLOW_THREADS
-        if (r > 0) {
-            got += r;
-        } else if (r == 0) {
-            errno = EPIPE;
-            break;
-        } else if (errno != EINTR) {
-            break;
-        }
-    }
-    if (got < teed) {
-        Py_DECREF(result);
-        PyErr_SetFromErrno(PyExc_OSError);
-        return nullptr;
-    }
-    return result;
+    // Drained whatever happens (a signal's handler may wait for its turn).
+    const int drained = teed == 0 ? 0 : drain(fds[1], static_cast<char *>(into.buf), teed);
+    PyBuffer_Release(&into);
+    if (drained < 0)
+        return PyErr_SetFromErrno(PyExc_OSError);
+    return PyLong_FromSsize_t(teed);
 }
 
 PyMethodDef peek_pipe_def = {
     "_peek_pipe",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(peek_pipe)),
     METH_FASTCALL,
-    "_peek_pipe(fd, read_end, write_end, size) -> bytes\n"
+    "_peek_pipe(fd, read_end, write_end, into) -> int\n"
     "\n"
-    "Up to *size* bytes from the start of the pipe *fd*, left in it; b'' at the\n"
-    "end of the input. They pass through the empty private pipe whose two ends\n"
-    "are given. Waits, as a read would, while *fd* is empty.",
+    "Copies up to len(into) bytes from the start of the pipe *fd* into the\n"
+    "writable buffer *into*, leaving them in the pipe, and returns how many; 0\n"
+    "at the end of the input. They pass through the empty private pipe whose\n"
+    "two ends are given. Waits, as a read would, while *fd* is empty.",
 };
 
 }  // namespace

@@ -22,10 +22,10 @@ from quelm.exceptions import BufferFull, FormatError, OutOfData, StackError, Unp
 
 __all__ = ["unpack_exactly", "unpack_peeking"]
 
-# How much one look into a pipe asks for: it gives what it holds (64 KiB
-# unless its owner made it larger), in a bytes object of that size.
-_LOOK_SIZE = 1024 * 1024
-# A socket's look reads what it has received into one buffer of this size.
+# How much a look into a pipe asks for where the pipes' sizes are unknown:
+# a pipe holds 64 KiB unless its owner made it larger.
+_PIPE_LOOK_SIZE = 64 * 1024
+# A socket's look asks for at most this much of what it has received.
 _SOCKET_LOOK_SIZE = 256 * 1024
 # fcntl's names for them arrived in Python 3.10; the values are Linux's.
 _F_SETPIPE_SZ = 1031
@@ -34,10 +34,15 @@ _F_GETPIPE_SZ = 1032
 
 class _Taken:
     """The bytes taken from the stream so far, kept for a replay should the
-    value fail. They are copied into one buffer that the thread keeps for
-    its next value (up to _KEEP_AT_MOST bytes), since a megabyte-sized value
-    kept in fresh memory on every call costs a page fault per 4 KiB, more
-    than the copy."""
+    value fail. They live in one buffer that the thread keeps for its next
+    value (up to _KEEP_AT_MOST bytes), since a megabyte-sized value kept in
+    fresh memory on every call costs a page fault per 4 KiB, more than the
+    copy. A look below a buffered reader writes straight into the room past
+    the bytes taken (:meth:`room`), and taking those bytes then only counts
+    them (:meth:`commit`).
+
+    The buffer is never resized in place: a look's view of it may still be
+    alive, so growing copies into a new one."""
 
     _KEEP_AT_MOST = 8 << 20
     _kept = threading.local()
@@ -48,14 +53,22 @@ class _Taken:
         self._buffer = buffer if buffer is not None else bytearray()
         self._length = 0
 
+    def room(self, n: int) -> memoryview:
+        """A view of *n* bytes just past those taken."""
+        end = self._length + n
+        if end > len(self._buffer):
+            grown = bytearray(max(end, 2 * len(self._buffer)))
+            grown[:self._length] = memoryview(self._buffer)[:self._length]
+            self._buffer = grown
+        return memoryview(self._buffer)[self._length:end]
+
+    def commit(self, n: int) -> None:
+        """Counts *n* bytes written into the room as taken."""
+        self._length += n
+
     def add(self, data: bytes) -> None:
-        start, end = self._length, self._length + len(data)
-        if end <= len(self._buffer):
-            self._buffer[start:end] = data  # the same size: no reallocation
-        else:
-            del self._buffer[start:]
-            self._buffer += data
-        self._length = end
+        self.room(len(data))[:] = data
+        self._length += len(data)
 
     def release(self) -> bytes:
         """The bytes taken; the buffer goes back to the thread."""
@@ -100,13 +113,22 @@ class _Buffered:
         self._stream = stream
         self._peek = peek
 
-    def look(self) -> memoryview:
+    def look(self, taken: _Taken) -> memoryview:
         """The bytes the stream shows next, without taking them."""
         # Its own bytes, whatever a subclass's len() says.
         return memoryview(self._peek(1))
 
-    def take(self, n: int) -> bytes:
-        return self._stream.read(n)
+    def take(self, n: int, taken: _Taken, keep: bool = True) -> int:
+        """Takes *n* bytes from the stream and returns how many it gave;
+        they go into *taken* unless all came and *keep* is false (the
+        value is complete)."""
+        data = self._stream.read(n)
+        if data is None:  # nothing to take just now
+            return 0
+        view = memoryview(data).cast("B")  # its own bytes, whatever len() says
+        if keep or len(view) != n:
+            taken.add(view)
+        return len(view)
 
     def close(self) -> None:
         pass
@@ -119,9 +141,10 @@ class _BelowBuffer(_Buffered):
     looking, decoding and reading so little costs a system call and, on a
     pipe, a wake-up of the writer. Once the value has used the whole buffer,
     this looks at the bytes the pipe or socket itself holds (without taking
-    them: ``tee`` into a private pipe, or ``MSG_PEEK``) and takes exactly the
-    value's share from the raw stream, whose position is the buffered
-    reader's while its buffer is empty.
+    them: ``tee`` into a private pipe, or ``MSG_PEEK``), straight into the
+    room past the bytes taken, and takes exactly the value's share from the
+    raw stream (whose position is the buffered reader's while its buffer is
+    empty) into the same place: it holds the same bytes after.
     """
 
     def __init__(self, stream: IO[bytes], peek: Callable[[int], bytes], raw: Any) -> None:
@@ -130,51 +153,72 @@ class _BelowBuffer(_Buffered):
         # Bytes the last look showed of the buffer; -1 once it is empty.
         self._looked = 0
 
-    def look(self) -> memoryview:
+    def look(self, taken: _Taken) -> memoryview:
         if self._looked >= 0:
-            data = super().look()
+            data = super().look(taken)
             self._looked = len(data)
             return data
-        return memoryview(self._below())
+        return self._below(taken)
 
-    def _below(self) -> Union[bytes, memoryview]:
+    def _below(self, taken: _Taken) -> memoryview:
         raise NotImplementedError
 
-    def take(self, n: int) -> bytes:
+    def take(self, n: int, taken: _Taken, keep: bool = True) -> int:
         if self._looked >= 0:
-            data = self._stream.read(n)
+            got = super().take(n, taken, keep)
             if n == self._looked:
                 self._looked = -1  # all the buffer held: it is empty now
-            return data
-        parts = []
-        while n > 0:
-            part = self._raw.read(n)
+            return got
+        room = taken.room(n)
+        got = 0
+        while got < n:
+            part = self._raw.readinto(room[got:])
             if not part:
                 break
-            parts.append(part)
-            n -= len(part)
-        return parts[0] if len(parts) == 1 else b"".join(parts)
+            got += part
+        taken.commit(got)
+        return got
 
 
 class _PipeBelow(_BelowBuffer):
+    """Looks into the pipe with ``tee``, then hands what one look showed to
+    the decoder half a pipe at a time. Taking the first half frees room
+    that the writer fills while the second half is decoded; a whole pipe at
+    a time, the writer would wait for every decode and the reader for every
+    write."""
+
     def __init__(self, stream: IO[bytes], peek: Callable[[int], bytes], raw: Any,
                  fd: int) -> None:
         super().__init__(stream, peek, raw)
         self._fd = fd
         self._private: Optional[Tuple[int, int]] = None
+        self._look_size = 0
+        # What the last look showed and is not taken yet.
+        self._shown = memoryview(b"")
 
-    def _below(self) -> Union[bytes, memoryview]:
-        if self._private is None:
-            try:
-                self._private = os.pipe()
-            except OSError:
-                # No descriptor to spare: the buffered reader's own peek
-                # shows the rest, a buffer at a time, and nothing is lost.
-                self._looked = 0
-                return self.look()
-            _match_capacity(self._private[1], self._fd)
-        read_end, write_end = self._private
-        return _cquelm._peek_pipe(self._fd, read_end, write_end, _LOOK_SIZE)
+    def _below(self, taken: _Taken) -> memoryview:
+        if not self._shown:
+            if self._private is None:
+                try:
+                    self._private = os.pipe()
+                except OSError:
+                    # No descriptor to spare: the buffered reader's own peek
+                    # shows the rest, a buffer at a time, and nothing is lost.
+                    self._looked = 0
+                    return self.look(taken)
+                # One look shows all that the pipe holds, when it is full.
+                self._look_size = _match_capacity(self._private[1], self._fd)
+            read_end, write_end = self._private
+            room = taken.room(self._look_size)
+            self._shown = room[:_cquelm._peek_pipe(self._fd, read_end, write_end, room)]
+        return self._shown[:self._look_size // 2]
+
+    def take(self, n: int, taken: _Taken, keep: bool = True) -> int:
+        got = super().take(n, taken, keep)
+        # Taken from below: the same bytes that were shown, in the same place.
+        if self._looked < 0 and self._shown:
+            self._shown = self._shown[got:]
+        return got
 
     def close(self) -> None:
         if self._private is not None:
@@ -190,13 +234,11 @@ class _SocketBelow(_BelowBuffer):
         self._sock = sock
         self._flags = flags
         self._timeout = timeout
-        # One buffer for every look: what a look shows is copied into the
-        # decoder before the next look overwrites it.
-        self._space = memoryview(bytearray(_SOCKET_LOOK_SIZE))
 
-    def _below(self) -> memoryview:
+    def _below(self, taken: _Taken) -> memoryview:
+        room = taken.room(_SOCKET_LOOK_SIZE)
         try:
-            return self._space[:self._sock.recv_into(self._space, 0, self._flags)]
+            return room[:self._sock.recv_into(room, 0, self._flags)]
         except self._timeout:
             # The value's first bytes (the buffer's share at least) are
             # taken; its rest must never be read as values of their own. The
@@ -206,17 +248,21 @@ class _SocketBelow(_BelowBuffer):
             raise
 
 
-def _match_capacity(private: int, source: int) -> None:
+def _match_capacity(private: int, source: int) -> int:
     """Lets *private* take all that *source* can hold, so that one look sees
-    it all (best effort: a user's pipe allowance may refuse)."""
+    it all (best effort: a user's pipe allowance may refuse); returns how
+    much one look may show."""
     import fcntl
 
     try:
-        size = fcntl.fcntl(source, _F_GETPIPE_SZ)
-        if size > fcntl.fcntl(private, _F_GETPIPE_SZ):
+        size: int = fcntl.fcntl(source, _F_GETPIPE_SZ)
+        held: int = fcntl.fcntl(private, _F_GETPIPE_SZ)
+        if size > held:
             fcntl.fcntl(private, _F_SETPIPE_SZ, size)
+            held = size
+        return max(held, 4096)
     except OSError:
-        pass
+        return _PIPE_LOOK_SIZE
 
 
 def _source(stream: IO[bytes], peek: Callable[[int], bytes]) -> _Buffered:
@@ -283,7 +329,7 @@ def _unpack_looking(stream: IO[bytes], source: _Buffered, limit: int,
         room = limit - consumed
         if room <= 0:
             break
-        data = source.look()
+        data = source.look(taken)
         if len(data) == 0:
             break
         at_limit = len(data) >= room
@@ -307,16 +353,13 @@ def _unpack_looking(stream: IO[bytes], source: _Buffered, limit: int,
             break
         else:
             want = unpacker.tell() - consumed
-            got = source.take(want)
-            if len(got) == want:
+            if source.take(want, taken, keep=False) == want:
                 taken.done()
                 return value
-            taken.add(got)
             break
-        got = source.take(want)
-        taken.add(got)
-        consumed += len(got)
-        if len(got) != want or at_limit:
+        got = source.take(want, taken)
+        consumed += got
+        if got != want or at_limit:
             break
     # The item reader only calls read().
     replayed = _Replay(taken.release(), stream)
