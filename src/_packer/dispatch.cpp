@@ -211,6 +211,15 @@ int pack_datetime(Packer *self, PyObject *o) noexcept {
 QUELM_NOINLINE int pack_other(Packer *self, PyObject *o, bool deferrable, int budget) noexcept {
     PyTypeObject *type = Py_TYPE(o);
     const bool strict = self->strict_types;
+    // A record, Enum member, UUID or datetime: where its class's plan proves
+    // that no test below but the typed step could take it, that step first
+    // (each subclass test here is a walk of the class's bases).
+    bool typed_asked = false;
+    if (self->typed && ext_type_is_plain()) {
+        const int r = pack_typed_first(self, o, budget, &typed_asked);
+        if (r != 1)
+            return r;
+    }
     if (strict ? type == &PyLong_Type : PyLong_Check(o)) {
         if (type == &PyLong_Type)
             return pack_exact_int(self, o, deferrable);
@@ -242,7 +251,8 @@ QUELM_NOINLINE int pack_other(Packer *self, PyObject *o, bool deferrable, int bu
 #endif
     // Typed values first where their class's plan proves the ExtType test
     // false: its fallback looks the instance's __class__ up by name.
-    if (self->typed && ext_type_is_plain() && !PyList_Check(o) && !PyTuple_Check(o) &&
+    if (self->typed && !typed_asked && ext_type_is_plain() && !PyList_Check(o) &&
+        !PyTuple_Check(o) &&
         type != &PyMemoryView_Type &&
         reinterpret_cast<PyObject *>(type) != g_state.timestamp_type) {
         const int r = pack_typed_early(self, o, budget);
@@ -272,7 +282,7 @@ QUELM_NOINLINE int pack_other(Packer *self, PyObject *o, bool deferrable, int bu
     }
     if (type == &PyMemoryView_Type)
         return pack_memoryview(self, o);
-    if (self->typed) {
+    if (self->typed && !typed_asked) {
         const int r = pack_typed(self, o, budget);
         if (r != 1)
             return r;

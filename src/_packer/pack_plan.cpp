@@ -93,6 +93,21 @@ bool never_ext_type(PyTypeObject *type) noexcept {
     return own != nullptr && own == _PyType_Lookup(&PyBaseObject_Type, name_class);
 }
 
+// See PackPlan::no_builtin_base.
+bool no_builtin_base(PyTypeObject *type) noexcept {
+    static PyTypeObject *const tested[] = {
+        &PyLong_Type, &PyFloat_Type, &PyBytes_Type, &PyByteArray_Type, &PyUnicode_Type,
+        &PyDict_Type, &PyList_Type, &PyTuple_Type, &PyMemoryView_Type,
+#ifdef QUELM_HAVE_FROZENDICT
+        &PyFrozenDict_Type,
+#endif
+    };
+    for (PyTypeObject *base : tested)
+        if (PyType_IsSubtype(type, base))
+            return false;
+    return reinterpret_cast<PyObject *>(type) != g_state.timestamp_type;
+}
+
 QUELM_COLD PackPlan *fail_description(PyTypeObject *type) noexcept {
     PyErr_Format(PyExc_TypeError, "typed packing cannot describe class '%.200s'", type->tp_name);
     return nullptr;
@@ -179,6 +194,7 @@ PackPlan *build_plan(PyTypeObject *type) noexcept {
     plan->count = 0;
     plan->fields = nullptr;
     plan->never_ext_type = never_ext_type(type);
+    plan->no_builtin_base = no_builtin_base(type);
     plan->type = type;
     plan->tag = 0;
     if (count > 0) {

@@ -82,6 +82,12 @@ struct PackPlan {
     // `__class__` finds the class itself. Lets the dispatch skip that test,
     // whose fallback is an attribute lookup by name.
     bool never_ext_type;
+    // The class derives from none of the types the dispatch tests before
+    // the typed step (int, float, bytes, bytearray, str, dict, frozendict,
+    // list, tuple, memoryview) and is not Timestamp: with never_ext_type,
+    // none of those tests can take an instance, and the dispatch asks the
+    // typed step first.
+    bool no_builtin_base;
     // The class described (compared, never followed) and its version tag
     // when it was described, 0 if it had none: the fields' from_instance
     // hold only while the instance's class is this one with this tag.

@@ -21,4 +21,12 @@ namespace quelm {
 // class's plan cannot prove that `o` is no ExtType instance.
 [[nodiscard]] int pack_typed_early(Packer *self, PyObject *o, int budget) noexcept;
 
+// pack_typed ahead of every other test of the dispatch's slow path, for a
+// class whose plan proves that none of them could take its instances (no
+// built-in base, no ExtType; the dispatch checks that ExtType's metaclass is
+// plain). Returns 1, having written nothing, when the plan proves less; sets
+// `*asked` when the plan was asked, so that the later typed steps, which
+// would answer the same, are skipped.
+[[nodiscard]] int pack_typed_first(Packer *self, PyObject *o, int budget, bool *asked) noexcept;
+
 }  // namespace quelm
