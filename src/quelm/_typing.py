@@ -29,7 +29,7 @@ import sys
 import types
 import typing
 import uuid
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Set, Tuple
 
 from quelm import _cquelm, _record
 
@@ -336,7 +336,7 @@ def _generated_init(cls: Any, positional: List[Any], keyword: List[Any]) -> bool
     fields, in their order, each with the field's own default object. Only
     then does passing every field by position, defaults filled in here, do
     what ``cls(**fields)`` does."""
-    init = getattr(cls, "__init__", None)  # a subclass's may be its base's
+    init: Any = getattr(cls, "__init__", None)  # a subclass's may be its base's
     code = getattr(init, "__code__", None)
     if code is None or code.co_filename != "<string>" or code.co_posonlyargcount:
         return False
@@ -414,7 +414,7 @@ class _Compiler:
                                 f"{self.nodes[child][1]}, can never be hashed")
         return _cquelm._TypedPlan(self.nodes, root)
 
-    def never_hashable(self, index: int, seen: set) -> bool:
+    def never_hashable(self, index: int, seen: Set[int]) -> bool:
         """Whether no value node *index* decodes can be hashed (a list, a dict,
         a dataclass without __hash__, a tuple holding one of them)."""
         kind, _, cls, _, _, fields, extra, _ = self.nodes[index]

@@ -13,7 +13,7 @@ import os
 import stat
 import sys
 import threading
-from typing import IO, Any, Callable, Dict, Optional, Tuple, Union, cast
+from typing import IO, Any, Callable, Dict, Optional, Tuple, Type, Union, cast
 
 from quelm import _cquelm
 from quelm._cquelm import Unpacker
@@ -66,7 +66,7 @@ class _Taken:
         """Counts *n* bytes written into the room as taken."""
         self._length += n
 
-    def add(self, data: bytes) -> None:
+    def add(self, data: Union[bytes, memoryview]) -> None:
         self.room(len(data))[:] = data
         self._length += len(data)
 
@@ -229,7 +229,7 @@ class _PipeBelow(_BelowBuffer):
 
 class _SocketBelow(_BelowBuffer):
     def __init__(self, stream: IO[bytes], peek: Callable[[int], bytes], raw: Any,
-                 sock: Any, flags: int, timeout: type) -> None:
+                 sock: Any, flags: int, timeout: Type[BaseException]) -> None:
         super().__init__(stream, peek, raw)
         self._sock = sock
         self._flags = flags
