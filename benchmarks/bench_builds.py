@@ -6,8 +6,9 @@ alternating processes so that a busy machine disturbs both alike.
 
 Each directory holds a `quelm` package with its extension module: an
 unpacked wheel (`unzip quelm-*.whl -d A_DIR`) or a source tree's `src`.
-Prints each workload's median thread CPU time per build, and B's change
-relative to A.
+Prints each workload's median thread CPU time per build (the pipe row's
+wall time, with pickle.load's beside it as a check on the machine), and B's
+change relative to A.
 """
 
 import argparse
@@ -43,12 +44,24 @@ def workloads() -> Dict[str, Callable[[], Any]]:
 
 
 def measure_here(repeat: int) -> Dict[str, float]:
-    from bench_core import interleaved_medians  # on the path once workloads() ran
+    import pickle
+
+    import quelm
+    from bench_core import interleaved_medians, pipe_records, time_from_pipe
 
     runs = workloads()
     for call in runs.values():
         call()
-    return {name: t * 1e3 for name, t in interleaved_medians(runs, repeat).items()}
+    medians = {name: t * 1e3 for name, t in interleaved_medians(runs, repeat).items()}
+    # Wall time, with the writer in another process: the build's own time
+    # and, beside it, pickle.load's in the same runs, which no build changes.
+    data = pipe_records(50_000)
+    piped = time_from_pipe({"quelm": (quelm.unpack, quelm.packb(data)),
+                            "pickle": (pickle.load, pickle.dumps(data, protocol=5))},
+                           data, max(repeat, 15))
+    medians["1 MB from a pipe (wall)"] = piped["quelm"] * 1e3
+    medians["  its pickle.load (wall)"] = piped["pickle"] * 1e3
+    return medians
 
 
 def measure_in(build: str, repeat: int) -> Dict[str, float]:
