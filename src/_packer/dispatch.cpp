@@ -213,10 +213,15 @@ QUELM_NOINLINE int pack_other(Packer *self, PyObject *o, bool deferrable, int bu
     const bool strict = self->strict_types;
     // A record, Enum member, UUID or datetime: where its class's plan proves
     // that no test below but the typed step could take it, that step first
-    // (each subclass test here is a walk of the class's bases).
+    // (two of the subclass tests below walk the class's bases). Subclasses
+    // of the built-in types that have a flag of their own (IntEnum members,
+    // defaultdicts) are known without asking the plan.
+    constexpr unsigned long builtin_subclass =
+        Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS |
+        Py_TPFLAGS_BYTES_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS;
     bool typed_asked = false;
-    if (self->typed && ext_type_is_plain()) {
-        const int r = pack_typed_first(self, o, budget, &typed_asked);
+    if (self->typed && !PyType_HasFeature(type, builtin_subclass) && ext_type_is_plain()) {
+        const int r = pack_typed_early(self, o, budget, true, &typed_asked);
         if (r != 1)
             return r;
     }
@@ -255,7 +260,7 @@ QUELM_NOINLINE int pack_other(Packer *self, PyObject *o, bool deferrable, int bu
         !PyTuple_Check(o) &&
         type != &PyMemoryView_Type &&
         reinterpret_cast<PyObject *>(type) != g_state.timestamp_type) {
-        const int r = pack_typed_early(self, o, budget);
+        const int r = pack_typed_early(self, o, budget, false, &typed_asked);
         if (r != 1)
             return r;
     }

@@ -433,22 +433,14 @@ int pack_typed(Packer *self, PyObject *o, int budget) noexcept {
     return pack_by_plan(self, o, plan, budget);
 }
 
-int pack_typed_first(Packer *self, PyObject *o, int budget, bool *asked) noexcept {
+int pack_typed_early(Packer *self, PyObject *o, int budget, bool before_builtins,
+                     bool *asked) noexcept {
     PlanRef plan(pack_plan_for(Py_TYPE(o)));
     if (!plan)
         return -1;
-    if (!plan->never_ext_type || !plan->no_builtin_base)
+    if (!plan->never_ext_type || (before_builtins && !plan->no_builtin_base))
         return 1;
     *asked = true;
-    return pack_by_plan(self, o, plan, budget);
-}
-
-int pack_typed_early(Packer *self, PyObject *o, int budget) noexcept {
-    PlanRef plan(pack_plan_for(Py_TYPE(o)));
-    if (!plan)
-        return -1;
-    if (!plan->never_ext_type)
-        return 1;
     return pack_by_plan(self, o, plan, budget);
 }
 

@@ -15,18 +15,15 @@ namespace quelm {
 // value (nothing written, no exception set).
 [[nodiscard]] int pack_typed(Packer *self, PyObject *o, int budget) noexcept;
 
-// pack_typed for a value the dispatch has not yet tested for ExtType, where
-// nothing else it tests before the typed step can take it (no list, tuple,
-// memoryview or Timestamp). Also returns 1, having written nothing, when the
-// class's plan cannot prove that `o` is no ExtType instance.
-[[nodiscard]] int pack_typed_early(Packer *self, PyObject *o, int budget) noexcept;
-
-// pack_typed ahead of every other test of the dispatch's slow path, for a
-// class whose plan proves that none of them could take its instances (no
-// built-in base, no ExtType; the dispatch checks that ExtType's metaclass is
-// plain). Returns 1, having written nothing, when the plan proves less; sets
-// `*asked` when the plan was asked, so that the later typed steps, which
-// would answer the same, are skipped.
-[[nodiscard]] int pack_typed_first(Packer *self, PyObject *o, int budget, bool *asked) noexcept;
+// pack_typed for a value the dispatch has not yet tested for ExtType (its
+// metaclass checked to be plain), where the class's plan proves that no test
+// still ahead of the typed step could take `o`: with `before_builtins`,
+// ahead of the tests for the built-in types too (the class has none of them
+// for a base), else only ahead of the ExtType test (the caller has ruled out
+// lists, tuples, memoryviews and Timestamp). Returns 1, having written
+// nothing, when the plan proves less. Sets `*asked` when the plan was asked,
+// so that the later typed step, which would answer the same, is skipped.
+[[nodiscard]] int pack_typed_early(Packer *self, PyObject *o, int budget, bool before_builtins,
+                                   bool *asked) noexcept;
 
 }  // namespace quelm
