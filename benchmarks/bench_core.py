@@ -330,7 +330,7 @@ def main(argv: Optional[List[str]] = None) -> None:
             floor = median_time(lambda: bytearray(data), args.repeat)
             print(f"{'  (plain copy of the bytes)':30} {'copy':6} {floor * 1e3:10.2f}")
     rows += pipe_rows(args.repeat, scale)
-    rows += user_loop_rows(scale, 1000 // scale, args.cpu)
+    rows += user_loop_rows(scale, 1000 // scale)
     rows += typed_records_tables(10_000 // scale, args.repeat)
     if args.json:
         results_json.write(args.json, args.command or "python benchmarks/bench_core.py",
@@ -391,7 +391,9 @@ def minor_faults() -> int:
 
 def user_loop(workload: str, variant: str, scale: int, calls: int) -> Dict[str, float]:
     """In the process of its own: *calls* calls, in ten rounds; the median
-    time per call of a round, and the minor faults per call of them all.
+    wall time per call of a round (what the server running the loop waits,
+    the kernel's work on its page faults included), and the minor faults per
+    call of them all.
     A few calls before them are not counted: the first outputs of a size
     move the C allocator's thresholds (glibc's from mmap to its heap) and
     map its pages once per process, whatever the library; the faults counted
@@ -405,25 +407,25 @@ def user_loop(workload: str, variant: str, scale: int, calls: int) -> Dict[str, 
     times = []
     before = minor_faults()
     for _ in range(rounds):
-        start = clock()
+        start = time.perf_counter()
         for _ in range(per_round):
             run(data)
-        times.append((clock() - start) / per_round)
+        times.append((time.perf_counter() - start) / per_round)
     return {"median_ms": statistics.median(times) * 1e3,
             "minflt_per_call": (minor_faults() - before) / (rounds * per_round)}
 
 
-def user_loop_rows(scale: int, calls: int, cpu: bool) -> List[Dict[str, Any]]:
+def user_loop_rows(scale: int, calls: int) -> List[Dict[str, Any]]:
     """Prints the table; returns its rows (with minor faults per call) for --json."""
     import subprocess
 
     rows: List[Dict[str, Any]] = []
     for workload in LOOP_WORKLOADS:
         title = f"{workload}, {calls:,} calls"
-        print(f"\n{title} in a fresh process each, per call (median of 10 rounds)")
+        print(f"\n{title} in a fresh process each, wall time per call (median of 10 rounds)")
         for variant in loop_variants():
             command = [sys.executable, __file__, "--user-loop", workload, variant,
-                       "--scale", str(scale), "--calls", str(calls)] + ["--cpu"] * cpu
+                       "--scale", str(scale), "--calls", str(calls)]
             result = json.loads(subprocess.run(command, check=True, stdout=subprocess.PIPE,
                                                universal_newlines=True).stdout)
             print(f"  {variant:16} {result['median_ms']:8.3f} ms"
